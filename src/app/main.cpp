@@ -1,0 +1,22 @@
+#include "fluidsynth_service.h"
+#include "form1.h"
+#include "message_box_ui.h"
+#include "module1.h"
+#include "velune_application.h"
+
+int main(int argc, char** argv) {
+    velune::VeluneApplication app(argc, argv);
+    velune::requestDetectableAutoRepeat();
+
+    velune::MessageBoxUi ui;
+    velune::FluidSynthService service(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
+    velune::Module1 midi(service, ui);
+    velune::Form1 form1(midi);
+    try {
+        form1.load();
+    } catch (const velune::ProgramEnded& ended) {
+        return ended.status;
+    }
+    form1.showCentered();
+    return app.exec();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+// form1: the main window as it is stored (places and sizes in twips / 15), its start-up and
+// shut-down, and the rule that keeps the keyboard focus on KeyBoard.
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "keyboard_performance.h"
+#include "module1.h"
+#include "performance_view.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QScrollBar;
+class QUrl;
+
+namespace velune {
+
+class Dialog;
+class KeyboardSurface;
+
+class Form1 : public QWidget, private PerformanceView {
+public:
+    explicit Form1(Module1& midi, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // The load step: device check (may end the program by throwing ProgramEnded), open the
+    // port, reset the performance, full opacity. Runs before the window is first shown.
+    void load();
+    // Shows the window centred on its screen with the focus on KeyBoard.
+    void showCentered();
+
+    void ApplyOpacity(std::uint8_t alpha);
+
+    KeyboardPerformance& performance() { return performance_; }
+    // Where the help dialog's web link goes; tests replace it.
+    void setUrlOpener(std::function<void(const QUrl&)> opener);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+
+private:
+    // PerformanceView
+    void setRowColor(int row, std::uint32_t colorBgr) override;
+    void setMarkerLeft(std::int16_t twips) override;
+    void restoreOpacity() override;
+
+    void buildLabels();
+    void Command1_Click();
+    void returnToKeyboard();
+
+    Module1& midi_;
+    KeyboardPerformance performance_;
+    KeyboardSurface* KeyBoard = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QScrollBar* touming = nullptr;
+    QPushButton* Command1 = nullptr;
+    QLabel* mx = nullptr;
+    std::array<QLabel*, 11> rows_{};  // m1 .. m11
+    QPointer<Dialog> dialog_;
+    std::function<void(const QUrl&)> urlOpener_;
+    bool unloaded_ = false;
+};
+
+}  // namespace velune

@@ -1,0 +1,46 @@
+#include "keyboard_surface.h"
+
+#include <QKeyEvent>
+
+#include "key_codes.h"
+#include "keyboard_performance.h"
+
+namespace velune {
+namespace {
+
+std::int16_t shiftState(const QKeyEvent& event) {
+    const Qt::KeyboardModifiers mods = event.modifiers();
+    return static_cast<std::int16_t>((mods.testFlag(Qt::ShiftModifier) ? 1 : 0) |
+                                     (mods.testFlag(Qt::ControlModifier) ? 2 : 0) |
+                                     (mods.testFlag(Qt::AltModifier) ? 4 : 0));
+}
+
+}  // namespace
+
+KeyboardSurface::KeyboardSurface(KeyboardPerformance& performance, QWidget* parent)
+    : QWidget(parent), performance_(performance) {
+    setObjectName(QStringLiteral("KeyBoard"));
+    setFocusPolicy(Qt::StrongFocus);
+    setAutoFillBackground(true);
+    QPalette colors = palette();
+    colors.setColor(QPalette::Window, Qt::black);
+    colors.setColor(QPalette::WindowText, colors.color(QPalette::Text));
+    setPalette(colors);
+}
+
+void KeyboardSurface::keyPressEvent(QKeyEvent* event) {
+    // An auto-repeat press is a press: the held flag of the key swallows it.
+    performance_.keyDown(keyCodeOf(*event), shiftState(*event));
+    event->accept();
+}
+
+void KeyboardSurface::keyReleaseEvent(QKeyEvent* event) {
+    // On X11 a held key may arrive as release+press pairs; the release of such a pair is not
+    // the player letting go.
+    if (!event->isAutoRepeat()) {
+        performance_.keyUp(keyCodeOf(*event), shiftState(*event));
+    }
+    event->accept();
+}
+
+}  // namespace velune

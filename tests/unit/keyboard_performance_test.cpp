@@ -157,6 +157,10 @@ TEST_F(PerformanceTest, RegisterKeysShiftFollowingNotes) {
          -12, {7, 8}},
         {"E held, D pressed and released", {{true, vk::kE}, {true, vk::kD}, {false, vk::kD}},
          12, {4, 5}},
+        {"D E F, F released: E before D", {{true, vk::kD}, {true, vk::kE}, {true, vk::kF},
+                                           {false, vk::kF}}, 12, {4, 5, 7, 8}},
+        {"D S F, F released: S before D", {{true, vk::kD}, {true, vk::kS}, {true, vk::kF},
+                                           {false, vk::kF}}, 24, {1, 2, 3, 7, 8}},
         {"last pressed wins", {{true, vk::kF}, {true, vk::kS}}, 24, {1, 2, 3, 9, 10, 11}},
         {"release without press", {{false, vk::kD}}, 0, {6}},
     };

@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs every test (unit, widget, end-to-end).
+# Sets everything up, builds, and runs every test: unit, widget and end-to-end tests on the
+# normal build, then the unit and widget tests again built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 ctest --test-dir build --output-on-failure -j 2
+
+VELUNE_BUILD_DIR=build-sanitize \
+VELUNE_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVELUNE_SANITIZE=ON -DVELUNE_BUILD_E2E=OFF -DVELUNE_BUILD_BENCH=OFF" \
+    scripts/setup.sh
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-sanitize --output-on-failure -j 2

@@ -11,4 +11,5 @@ VELUNE_BUILD_DIR=build-sanitize \
 VELUNE_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVELUNE_SANITIZE=ON -DVELUNE_BUILD_E2E=OFF -DVELUNE_BUILD_BENCH=OFF" \
     scripts/setup.sh
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     ctest --test-dir build-sanitize --output-on-failure -j 2

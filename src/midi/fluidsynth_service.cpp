@@ -57,7 +57,26 @@ std::vector<std::string> defaultSoundFonts() {
 
 FluidSynthService::FluidSynthService(SynthConfig config) : config_(std::move(config)) {}
 
-FluidSynthService::~FluidSynthService() = default;
+FluidSynthService::~FluidSynthService() {
+    if (preparing_.valid()) {
+        preparing_.wait();
+    }
+}
+
+void FluidSynthService::prepareInBackground() {
+    if (!engine_ && !preparing_.valid()) {
+        preparing_ = std::async(std::launch::async, [this] { return prepare(); });
+    }
+}
+
+std::int32_t FluidSynthService::awaitPrepared() {
+    if (preparing_.valid()) {
+        if (const std::int32_t result = preparing_.get(); result != kOk) {
+            return result;
+        }
+    }
+    return prepare();
+}
 
 const char* FluidSynthService::resultText(std::int32_t code) {
     switch (code) {
@@ -151,13 +170,13 @@ std::int32_t FluidSynthService::startAudio() {
     return engine_->alsa ? kOk : kNoAudioOutput;
 }
 
-std::int32_t FluidSynthService::queryDefaultOutput() { return prepare(); }
+std::int32_t FluidSynthService::queryDefaultOutput() { return awaitPrepared(); }
 
 std::int32_t FluidSynthService::open(std::uint32_t& handle, std::int32_t deviceId) {
     if (deviceId != -1 && deviceId != 0) {
         return kBadDevice;
     }
-    if (const std::int32_t result = prepare(); result != kOk) {
+    if (const std::int32_t result = awaitPrepared(); result != kOk) {
         return result;
     }
     handle_ = nextHandle_++;

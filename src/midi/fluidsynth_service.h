@@ -5,6 +5,7 @@
 // the SoundFont, open the audio output) and keeps it for the open that follows.
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ public:
     FluidSynthService(const FluidSynthService&) = delete;
     FluidSynthService& operator=(const FluidSynthService&) = delete;
 
+    // Starts loading the SoundFont and opening the audio output on another thread, so that it
+    // overlaps with building the window; the query and the open wait for it.
+    void prepareInBackground();
+
     std::int32_t queryDefaultOutput() override;
     std::int32_t open(std::uint32_t& handle, std::int32_t deviceId) override;
     std::int32_t sendShortMessage(std::uint32_t handle, std::uint32_t message) override;
@@ -61,11 +66,13 @@ public:
 private:
     struct Engine;
     std::int32_t prepare();
+    std::int32_t awaitPrepared();
     std::int32_t startAudio();
     std::int32_t dispatch(std::uint32_t message);
 
     SynthConfig config_;
     std::unique_ptr<Engine> engine_;
+    std::future<std::int32_t> preparing_;
     std::uint32_t handle_ = 0;
     std::uint32_t nextHandle_ = 1;
 };

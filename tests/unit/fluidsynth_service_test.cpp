@@ -94,6 +94,15 @@ TEST_F(SynthTest, NotesSoundAtTheirPitch) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
+TEST_F(SynthTest, LoadingInTheBackgroundThenPlaying) {
+    synth.prepareInBackground();
+    midi.CheckMidiDevice();
+    ASSERT_TRUE(midi.OpenMidiOut(kMidiMapper));
+    const auto sound = play(67, 0.3);
+    EXPECT_NEAR(strongestBetween(sound, 300, 500), 392.0, 392.0 * 0.01);
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
 TEST_F(SynthTest, NoteOffFallsToSilence) {
     ASSERT_TRUE(midi.OpenMidiOut(kMidiMapper));
     const auto sounding = play(60, 0.5);
@@ -176,6 +185,7 @@ TEST(SynthSoundFonts, BrokenSoundFontMeansNoDevice) {
         if (!haveGm && std::string(c.name).starts_with("truncated")) continue;
         c.make(file);
         FluidSynthService synth{SynthConfig{{file.string()}, false, {}}};
+        if (n % 2 == 0) synth.prepareInBackground();  // as the program starts it
         testing::RecordingUi ui;
         Module1 midi{synth, ui};
         EXPECT_THROW(midi.CheckMidiDevice(), ProgramEnded) << c.name;

@@ -1,11 +1,13 @@
 #include "fluidsynth_service.h"
 #include "form1.h"
+#include "identity.h"
 #include "message_box_ui.h"
 #include "module1.h"
 #include "velune_application.h"
 
 int main(int argc, char** argv) {
     velune::VeluneApplication app(argc, argv);
+    velune::applyIdentity();
     velune::requestDetectableAutoRepeat();
 
     velune::MessageBoxUi ui;

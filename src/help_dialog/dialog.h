@@ -3,7 +3,6 @@
 // Dialog: the non-modal help window. It keeps no data; every opening shows it as designed.
 
 #include <QDialog>
-
 #include <functional>
 
 class QUrl;
@@ -13,7 +12,7 @@ namespace velune {
 inline constexpr const char* kMakerUrl = "https://velune.example.org/";
 
 class Dialog : public QDialog {
-public:
+  public:
     using UrlOpener = std::function<void(const QUrl&)>;
 
     // returnToKeyboard shows and activates the main window and focuses KeyBoard.
@@ -22,10 +21,14 @@ public:
     // The close step shared by the OK label and every way of closing the window.
     void CloseDialog();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
+    void buildLabels();
+    void Label9_Click();
+
     std::function<void()> returnToKeyboard_;
     UrlOpener opener_;
 };

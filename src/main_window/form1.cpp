@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
@@ -12,6 +11,7 @@
 
 #include "dialog.h"
 #include "fonts.h"
+#include "instrument_selector.h"
 #include "keyboard_surface.h"
 #include "layout.h"
 
@@ -71,9 +71,7 @@ Form1::Form1(Module1& midi, QWidget* parent)
     KeyBoard = new KeyboardSurface(performance_, this);
     KeyBoard->setGeometry(toPixels(layout::kKeyBoard));
 
-    Combo1 = new QComboBox(this);
-    Combo1->setObjectName(QStringLiteral("Combo1"));
-    Combo1->setEditable(true);
+    Combo1 = new InstrumentSelector(midi_, *KeyBoard, this);
     Combo1->setGeometry(toPixels(layout::kCombo1));
 
     touming = new QScrollBar(Qt::Horizontal, this);

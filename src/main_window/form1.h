@@ -14,7 +14,6 @@
 #include "module1.h"
 #include "performance_view.h"
 
-class QComboBox;
 class QLabel;
 class QPushButton;
 class QScrollBar;
@@ -23,6 +22,7 @@ class QUrl;
 namespace velune {
 
 class Dialog;
+class InstrumentSelector;
 class KeyboardSurface;
 
 class Form1 : public QWidget, private PerformanceView {
@@ -59,7 +59,7 @@ private:
     Module1& midi_;
     KeyboardPerformance performance_;
     KeyboardSurface* KeyBoard = nullptr;
-    QComboBox* Combo1 = nullptr;
+    InstrumentSelector* Combo1 = nullptr;
     QScrollBar* touming = nullptr;
     QPushButton* Command1 = nullptr;
     QLabel* mx = nullptr;

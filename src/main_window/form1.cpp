@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QUrl>
 
 #include "dialog.h"
@@ -14,6 +13,7 @@
 #include "instrument_selector.h"
 #include "keyboard_surface.h"
 #include "layout.h"
+#include "opacity_bar.h"
 
 namespace velune {
 namespace {
@@ -74,11 +74,11 @@ Form1::Form1(Module1& midi, QWidget* parent)
     Combo1 = new InstrumentSelector(midi_, *KeyBoard, this);
     Combo1->setGeometry(toPixels(layout::kCombo1));
 
-    touming = new QScrollBar(Qt::Horizontal, this);
-    touming->setObjectName(QStringLiteral("touming"));
-    touming->setFocusPolicy(Qt::StrongFocus);
-    touming->setMaximum(255);
+    touming = new OpacityBar(this);
     touming->setGeometry(toPixels(layout::kTouming));
+    connect(touming, &OpacityBar::changed, this, &Form1::touming_Change);
+    connect(touming, &OpacityBar::scrolled, this, &Form1::touming_Scroll);
+    connect(touming, &OpacityBar::keyPressed, this, &Form1::touming_KeyDown);
 
     Command1 = new QPushButton(QString::fromUtf8(layout::kCommand1Caption), this);
     Command1->setObjectName(QStringLiteral("Command1"));
@@ -168,9 +168,25 @@ void Form1::setMarkerLeft(std::int16_t twips) {
     mx->move(layout::px(twips), mx->y());
 }
 
+// F1. Moving the thumb raises Change inside setValue when the position differs.
 void Form1::restoreOpacity() {
     touming->setValue(255);
     ApplyOpacity(255);
+}
+
+void Form1::touming_Change() {
+    ApplyOpacity(positionToAlpha(touming->value()));
+    KeyBoard->setFocus();
+}
+
+// During a drag the focus stays on the bar; the Change at its end returns it.
+void Form1::touming_Scroll() {
+    ApplyOpacity(positionToAlpha(touming->value()));
+}
+
+void Form1::touming_KeyDown(std::int16_t keyCode, std::int16_t shift) {
+    performance_.keyDown(keyCode, shift);
+    KeyBoard->setFocus();
 }
 
 void Form1::Command1_Click() {

@@ -16,7 +16,6 @@
 
 class QLabel;
 class QPushButton;
-class QScrollBar;
 class QUrl;
 
 namespace velune {
@@ -24,6 +23,7 @@ namespace velune {
 class Dialog;
 class InstrumentSelector;
 class KeyboardSurface;
+class OpacityBar;
 
 class Form1 : public QWidget, private PerformanceView {
 public:
@@ -54,13 +54,16 @@ private:
 
     void buildLabels();
     void Command1_Click();
+    void touming_Change();
+    void touming_Scroll();
+    void touming_KeyDown(std::int16_t keyCode, std::int16_t shift);
     void returnToKeyboard();
 
     Module1& midi_;
     KeyboardPerformance performance_;
     KeyboardSurface* KeyBoard = nullptr;
     InstrumentSelector* Combo1 = nullptr;
-    QScrollBar* touming = nullptr;
+    OpacityBar* touming = nullptr;
     QPushButton* Command1 = nullptr;
     QLabel* mx = nullptr;
     std::array<QLabel*, 11> rows_{};  // m1 .. m11

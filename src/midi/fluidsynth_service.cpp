@@ -134,6 +134,11 @@ std::int32_t FluidSynthService::prepare() {
         return kSynthFailed;
     }
     fluid_settings_t* settings = engine->settings.get();
+    if (config_.format.sampleRate == 0) {
+        // Render at the audio server's own rate; an ALSA-only system gets the common rate.
+        const unsigned serverRate = config_.audio ? PulseOutput::defaultSinkRate() : 0;
+        config_.format.sampleRate = serverRate != 0 ? serverRate : kFallbackSampleRate;
+    }
     fluid_settings_setnum(settings, "synth.sample-rate", config_.format.sampleRate);
     // Samples load on demand: start-up reads the preset table only, not 140 MB of audio.
     fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);

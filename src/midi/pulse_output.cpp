@@ -2,9 +2,88 @@
 
 #include <fluidsynth.h>
 #include <pulse/error.h>
+#include <pulse/mainloop.h>
+#include <pulse/context.h>
+#include <pulse/introspect.h>
 #include <pulse/simple.h>
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <string>
+
 namespace velune {
+namespace {
+
+struct RateQuery {
+    pa_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    unsigned rate = 0;
+    bool done = false;
+};
+
+void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
+    auto* query = static_cast<RateQuery*>(data);
+    if (eol == 0 && info != nullptr) {
+        query->rate = info->sample_spec.rate;
+    } else {
+        query->done = true;
+    }
+}
+
+void onServerInfo(pa_context* context, const pa_server_info* info, void* data) {
+    auto* query = static_cast<RateQuery*>(data);
+    if (info == nullptr || info->default_sink_name == nullptr) {
+        query->rate = info != nullptr ? info->sample_spec.rate : 0;
+        query->done = true;
+        return;
+    }
+    query->rate = info->sample_spec.rate;
+    pa_operation_unref(
+        pa_context_get_sink_info_by_name(context, info->default_sink_name, onSinkInfo, query));
+}
+
+void onContextState(pa_context* context, void* data) {
+    auto* query = static_cast<RateQuery*>(data);
+    switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            pa_operation_unref(pa_context_get_server_info(context, onServerInfo, query));
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            query->done = true;
+            break;
+        default:
+            break;
+    }
+}
+
+// The render thread runs at real-time priority where the system allows it; elsewhere it keeps
+// the normal priority.
+void raisePriority() {
+    sched_param param{};
+    param.sched_priority = 20;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+}  // namespace
+
+unsigned PulseOutput::defaultSinkRate() {
+    RateQuery query;
+    query.loop = pa_mainloop_new();
+    query.context = pa_context_new(pa_mainloop_get_api(query.loop), "Velune");
+    pa_context_set_state_callback(query.context, onContextState, &query);
+    if (pa_context_connect(query.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (!query.done && pa_mainloop_iterate(query.loop, 1, nullptr) >= 0) {
+        }
+    } else {
+        query.rate = 0;
+    }
+    pa_context_disconnect(query.context);
+    pa_context_unref(query.context);
+    pa_mainloop_free(query.loop);
+    return query.rate;
+}
 
 std::unique_ptr<PulseOutput> PulseOutput::open(fluid_synth_t* synth, const AudioFormat& format) {
     pa_sample_spec spec{};
@@ -43,6 +122,7 @@ PulseOutput::~PulseOutput() {
 }
 
 void PulseOutput::run() {
+    raisePriority();
     const int frames = static_cast<int>(buffer_.size() / 2);
     const std::size_t bytes = buffer_.size() * sizeof(float);
     while (running_.load(std::memory_order_acquire)) {

@@ -15,13 +15,19 @@ struct pa_simple;
 namespace velune {
 
 struct AudioFormat {
-    unsigned sampleRate = 48000;
+    unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
     unsigned periodFrames = 256;
     unsigned periods = 2;
 };
 
+inline constexpr unsigned kFallbackSampleRate = 48000;
+
 class PulseOutput {
 public:
+    // The sample rate of the server's default sink, so that nothing resamples; 0 when no
+    // PulseAudio server can be reached.
+    static unsigned defaultSinkRate();
+
     // nullptr when no PulseAudio server can be reached.
     static std::unique_ptr<PulseOutput> open(fluid_synth_t* synth, const AudioFormat& format);
     ~PulseOutput();

@@ -6,12 +6,16 @@
 #include "velune_application.h"
 
 int main(int argc, char** argv) {
+    // The synthesizer loads while Qt builds the window; the device check waits for it, so the
+    // user still sees either the window or the no-device box, never both.
+    velune::FluidSynthService service(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
+    service.prepareInBackground();
+
     velune::VeluneApplication app(argc, argv);
     velune::applyIdentity();
     velune::requestDetectableAutoRepeat();
 
     velune::MessageBoxUi ui;
-    velune::FluidSynthService service(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
     velune::Module1 midi(service, ui);
     velune::Form1 form1(midi);
     try {

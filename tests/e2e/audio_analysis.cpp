@@ -157,9 +157,12 @@ std::vector<Dropout> findDropouts(std::span<const float> samples, int rate) {
         std::size_t end = i;
         while (end < samples.size() && samples[end] == 0.0f) ++end;
         const std::size_t length = end - i;
-        if (length >= shortest && length <= longest && i >= context && end + context <= samples.size() &&
-            rms(samples.subspan(i - context, context)) >= kOnsetFloor &&
-            rms(samples.subspan(end, context)) >= kOnsetFloor) {
+        const bool soundBefore = i >= context && rms(samples.subspan(i - context, context)) >= kOnsetFloor;
+        // Silence that runs to the end of the samples may be a dropout still going on.
+        const bool trailing = end == samples.size();
+        const bool soundAfter =
+            !trailing && rms(samples.subspan(end, std::min(context, samples.size() - end))) >= kOnsetFloor;
+        if (length >= shortest && soundBefore && (trailing || (length <= longest && soundAfter))) {
             dropouts.push_back({i, end});
         }
         i = end;
@@ -167,9 +170,14 @@ std::vector<Dropout> findDropouts(std::span<const float> samples, int rate) {
     return dropouts;
 }
 
-std::vector<double> onsetStrength(std::span<const float> samples, int rate) {
+namespace {
+
+// Where the spliced sound joins across a dropout it may jump: a click, which is no note. A frame
+// that holds a joint is neither judged nor remembered; a note that starts next to a joint is
+// found a little later, by the first frame after it.
+std::vector<double> strengthAcross(std::span<const float> samples, const std::vector<std::size_t>& joints,
+                                   int rate) {
     const auto hop = static_cast<std::size_t>(kFluxHopSeconds * rate);
-    const std::vector<Dropout> dropouts = findDropouts(samples, rate);
     const std::size_t bins = std::min<std::size_t>(
         kFluxWindow / 2, static_cast<std::size_t>(kMaxFluxHz * kFluxWindow / rate));
     std::vector<std::vector<double>> history;  // the spectra of the frames before
@@ -180,17 +188,15 @@ std::vector<double> onsetStrength(std::span<const float> samples, int rate) {
             continue;
         }
         const std::size_t begin = center - kFluxWindow / 2;
-        // A frame that holds a dropout is neither judged nor remembered: what comes back after
-        // it is measured against what played before it.
-        if (std::any_of(dropouts.begin(), dropouts.end(), [&](const Dropout& d) {
-                return d.begin < begin + kFluxWindow && d.end > begin;
+        std::vector<double> spectrum = magnitudeSpectrum(samples, begin, kFluxWindow, kFluxWindow);
+        spectrum.resize(bins);
+        for (double& m : spectrum) m = std::sqrt(m);
+        if (std::any_of(joints.begin(), joints.end(), [&](std::size_t joint) {
+                return joint > begin && joint < begin + kFluxWindow;
             })) {
             strength.push_back(0);
             continue;
         }
-        std::vector<double> spectrum = magnitudeSpectrum(samples, begin, kFluxWindow, kFluxWindow);
-        spectrum.resize(bins);
-        for (double& m : spectrum) m = std::sqrt(m);
         double rose = 0, total = 0;
         if (rms(samples.subspan(center - kFluxWindow / 8, kFluxWindow / 4)) >= kOnsetFloor) {
             for (std::size_t k = 0; k < bins; ++k) {
@@ -209,9 +215,23 @@ std::vector<double> onsetStrength(std::span<const float> samples, int rate) {
     return strength;
 }
 
-std::vector<std::size_t> detectOnsets(std::span<const float> samples, int rate) {
+}  // namespace
+
+std::vector<double> onsetStrength(std::span<const float> samples, int rate) {
+    return strengthAcross(samples, {}, rate);
+}
+
+namespace {
+
+std::vector<std::size_t> onsetsOf(const Spliced& spliced, int rate) {
     const auto hop = static_cast<std::size_t>(kFluxHopSeconds * rate);
-    const std::vector<double> strength = onsetStrength(samples, rate);
+    std::vector<std::size_t> joints;
+    std::size_t removed = 0;
+    for (const Dropout& dropout : spliced.dropouts) {
+        joints.push_back(dropout.begin - removed);
+        removed += dropout.end - dropout.begin;
+    }
+    const std::vector<double> strength = strengthAcross(spliced.samples, joints, rate);
     const auto refractory = static_cast<std::size_t>(kRefractorySeconds * rate);
     std::vector<std::size_t> onsets;
     bool armed = true;
@@ -222,6 +242,37 @@ std::vector<std::size_t> detectOnsets(std::span<const float> samples, int rate) 
         onsets.push_back(i * hop);
         armed = false;
     }
+    return onsets;
+}
+
+}  // namespace
+
+Spliced removeDropouts(std::span<const float> samples, int rate) {
+    Spliced spliced;
+    spliced.dropouts = findDropouts(samples, rate);
+    std::size_t from = 0;
+    for (const Dropout& dropout : spliced.dropouts) {
+        spliced.samples.insert(spliced.samples.end(), samples.begin() + static_cast<std::ptrdiff_t>(from),
+                               samples.begin() + static_cast<std::ptrdiff_t>(dropout.begin));
+        from = dropout.end;
+    }
+    spliced.samples.insert(spliced.samples.end(), samples.begin() + static_cast<std::ptrdiff_t>(from),
+                           samples.end());
+    return spliced;
+}
+
+std::size_t Spliced::originalIndex(std::size_t index) const {
+    for (const Dropout& dropout : dropouts) {
+        if (dropout.begin > index) break;
+        index += dropout.end - dropout.begin;
+    }
+    return index;
+}
+
+std::vector<std::size_t> detectOnsets(std::span<const float> samples, int rate) {
+    const Spliced spliced = removeDropouts(samples, rate);
+    std::vector<std::size_t> onsets = onsetsOf(spliced, rate);
+    for (std::size_t& onset : onsets) onset = spliced.originalIndex(onset);
     return onsets;
 }
 
@@ -283,9 +334,10 @@ std::optional<int> notePitch(std::span<const float> samples, std::size_t onset, 
 }
 
 std::vector<HeardNote> transcribe(std::span<const float> samples, int rate) {
+    const Spliced spliced = removeDropouts(samples, rate);
     std::vector<HeardNote> notes;
-    for (std::size_t onset : detectOnsets(samples, rate)) {
-        notes.push_back({onset, notePitch(samples, onset, rate)});
+    for (std::size_t onset : onsetsOf(spliced, rate)) {
+        notes.push_back({spliced.originalIndex(onset), notePitch(spliced.samples, onset, rate)});
     }
     return notes;
 }

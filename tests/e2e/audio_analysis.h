@@ -34,15 +34,26 @@ bool isSilent(std::span<const float> samples);
 std::vector<std::size_t> detectOnsets(std::span<const float> samples, int rate = kSampleRate);
 
 // Stretches of exact digital silence between sound, too short to be a rest: the audio output ran
-// dry for a moment. Half-open sample ranges.
+// dry for a moment and the audio server played silence until it caught up. Nothing of the
+// program's sound is lost, only delayed, so cutting the stretches out gives back its sound as it
+// was made. Silence that runs from sound to the end of the samples counts too: it may be a
+// dropout still going on. Half-open sample ranges.
 struct Dropout {
     std::size_t begin;
     std::size_t end;
 };
 std::vector<Dropout> findDropouts(std::span<const float> samples, int rate = kSampleRate);
 
-// The onset detection function behind detectOnsets(): for every 5 ms step, the share of the
-// spectrum that is new, 0 to 1.
+struct Spliced {
+    std::vector<float> samples;  // the sound with the dropouts cut out
+    std::vector<Dropout> dropouts;
+    // Where a sample of the spliced sound lies in the original.
+    std::size_t originalIndex(std::size_t index) const;
+};
+Spliced removeDropouts(std::span<const float> samples, int rate = kSampleRate);
+
+// The onset detection function behind detectOnsets() (which first removes the dropouts): for
+// every 5 ms step, the share of the spectrum that is new, 0 to 1.
 std::vector<double> onsetStrength(std::span<const float> samples, int rate = kSampleRate);
 
 // The pitch of the note starting at `onset`, as a fractional MIDI number (69 = 440 Hz), from
@@ -59,7 +70,7 @@ struct HeardNote {
     std::optional<int> midi;
 };
 
-// Every note in the samples, in order.
+// Every note in the samples, in order, heard in the spliced sound.
 std::vector<HeardNote> transcribe(std::span<const float> samples, int rate = kSampleRate);
 
 // The levels of the first harmonics of a note of known pitch over [begin, begin + length), in dB

@@ -1,0 +1,88 @@
+#include "rig.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace velune::e2e {
+namespace {
+
+std::filesystem::path makeWorkDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velune-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    return pattern;
+}
+
+}  // namespace
+
+Rig::Rig(RigConfig config) : config_(std::move(config)), workDirectory_(makeWorkDirectory()) {
+    try {
+        std::filesystem::create_directories(config_.artifacts);
+        // No other sound goes anywhere: ALSA sees a configuration without any device.
+        std::ofstream(workDirectory_ / "alsa.conf") << "# no devices\n";
+        std::filesystem::create_directories(workDirectory_ / "runtime");
+        ::chmod((workDirectory_ / "runtime").c_str(), 0700);
+        x_ = std::make_unique<XSession>(workDirectory_);
+        audio_ = std::make_unique<AudioServer>(workDirectory_);
+        recorder_ = std::make_unique<Recorder>(*audio_);
+        if (!x_->autoRepeatOn()) throw std::runtime_error("the X server has no key auto-repeat");
+    } catch (...) {
+        recorder_.reset();
+        audio_.reset();
+        x_.reset();
+        std::filesystem::remove_all(workDirectory_);
+        throw;
+    }
+}
+
+Rig::~Rig() {
+    recorder_.reset();
+    audio_.reset();
+    x_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(workDirectory_, ignored);
+}
+
+ChildEnvironment Rig::programEnvironment(bool withAudio) const {
+    ChildEnvironment environment = x_->clientEnvironment();
+    audio_->configure(environment);
+    if (!withAudio) environment.set("PULSE_SERVER", "unix:" + (workDirectory_ / "no-server").string());
+    environment.set("ALSA_CONFIG_PATH", (workDirectory_ / "alsa.conf").string())
+        .set("XDG_RUNTIME_DIR", (workDirectory_ / "runtime").string())
+        .set("QT_QPA_PLATFORM", "xcb")
+        .set("LC_ALL", "C.UTF-8");
+    for (const char* setting : {"QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "QT_SCALE_FACTOR",
+                                "QT_SCREEN_SCALE_FACTORS", "QT_AUTO_SCREEN_SCALE_FACTOR",
+                                "QT_ENABLE_HIGHDPI_SCALING", "QT_FONT_DPI", "VELUNE_SOUNDFONT"}) {
+        environment.unset(setting);
+    }
+    return environment;
+}
+
+Program::Program(Rig& rig, bool withAudio) : rig_(rig) {
+    static std::atomic<int> runs{0};
+    log_ = rig.workDirectory() / ("velune-" + std::to_string(++runs) + ".log");
+    process_ = ChildProcess({rig.config().program.string()}, rig.programEnvironment(withAudio), {log_});
+}
+
+Program::~Program() { process_.stop(); }
+
+std::optional<XWindow> Program::waitForMainWindow(std::chrono::milliseconds timeout) {
+    const std::optional<XWindow> window = rig_.x().waitForWindow(kMainWindowTitle, pid(), timeout);
+    if (!window || !rig_.x().waitUntilActive(*window, 5s)) return std::nullopt;
+    mainWindow_ = *window;
+    return window;
+}
+
+std::string Program::log() const {
+    std::ifstream in(log_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace velune::e2e

@@ -170,6 +170,26 @@ bool XSession::isViewable(XWindow window) {
            attributes.map_state == IsViewable;
 }
 
+std::vector<XWindow> XSession::popupWindows() {
+    sync();
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    std::vector<XWindow> popups;
+    if (XQueryTree(connection_, DefaultRootWindow(connection_), &root, &parent, &children, &count) != 0) {
+        for (unsigned int i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(connection_, children[i], &attributes) != 0 &&
+                attributes.override_redirect && attributes.map_state == IsViewable &&
+                attributes.width > 1 && attributes.height > 1) {
+                popups.push_back(children[i]);
+            }
+        }
+    }
+    if (children != nullptr) XFree(children);
+    return popups;
+}
+
 std::optional<XWindow> XSession::findWindow(const std::string& wanted, pid_t pid) {
     for (XWindow window : clientWindows()) {
         if (title(window) == wanted && (pid <= 0 || processOf(window) == pid) && isViewable(window)) {
@@ -223,6 +243,19 @@ ScreenRect XSession::clientRect(XWindow window) {
     return {x, y, attributes.width, attributes.height};
 }
 
+ScreenRect XSession::frameRect(XWindow window) {
+    Window root = 0, parent = 0, current = window;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    while (XQueryTree(connection_, current, &root, &parent, &children, &count) != 0) {
+        if (children != nullptr) XFree(children);
+        children = nullptr;
+        if (parent == root || parent == 0) break;
+        current = parent;
+    }
+    return clientRect(current);
+}
+
 std::optional<std::uint32_t> XSession::cardinalProperty(XWindow window, const char* name) {
     sync();
     const Atom property = XInternAtom(connection_, name, False);
@@ -266,6 +299,17 @@ Screenshot XSession::capture(XWindow window) {
     }
     XDestroyImage(image);
     return shot;
+}
+
+Screenshot XSession::captureDrawn(XWindow window, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    Screenshot previous = capture(window);
+    for (;;) {
+        std::this_thread::sleep_for(100ms);
+        Screenshot next = capture(window);
+        if ((next == previous && !next.allBlack()) || Clock::now() >= deadline) return next;
+        previous = std::move(next);
+    }
 }
 
 std::optional<std::string> XSession::primarySelection(std::chrono::milliseconds timeout) {
@@ -347,6 +391,15 @@ void XSession::mouseUp(int button) { xdotool({"mouseup", std::to_string(button)}
 void XSession::click(int x, int y, int button) {
     moveMouse(x, y);
     xdotool({"click", std::to_string(button)});
+}
+
+void XSession::multiClick(int x, int y, int count) {
+    moveMouse(x, y);
+    xdotool({"click", "--repeat", std::to_string(count), "--delay", "60", "1"});
+}
+
+void XSession::wheel(int notches, bool down) {
+    xdotool({"click", "--repeat", std::to_string(notches), "--delay", "40", down ? "5" : "4"});
 }
 
 void XSession::ensureNumLock() {

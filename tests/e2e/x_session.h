@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -41,6 +42,14 @@ public:
     Rgb at(int x, int y) const { return pixels_[std::size_t(y) * width_ + x]; }
     void set(int x, int y, Rgb c) { pixels_[std::size_t(y) * width_ + x] = c; }
     bool savePng(const std::filesystem::path& file) const;
+    bool operator==(const Screenshot& other) const {
+        return width_ == other.width_ && height_ == other.height_ &&
+               std::equal(pixels_.begin(), pixels_.end(), other.pixels_.begin(),
+                          [](Rgb a, Rgb b) { return a.r == b.r && a.g == b.g && a.b == b.b; });
+    }
+    bool allBlack() const {
+        return std::all_of(pixels_.begin(), pixels_.end(), [](Rgb c) { return c.r == 0 && c.g == 0 && c.b == 0; });
+    }
 
 private:
     int width_ = 0, height_ = 0;
@@ -66,6 +75,8 @@ public:
     pid_t processOf(XWindow window);
     bool exists(XWindow window);
     bool isViewable(XWindow window);
+    // Mapped top-level windows that the window manager does not manage: menus, drop-down lists.
+    std::vector<XWindow> popupWindows();
     // A managed, mapped window with this exact title, of that process when pid > 0.
     std::optional<XWindow> findWindow(const std::string& title, pid_t pid = 0);
     std::optional<XWindow> waitForWindow(const std::string& title, pid_t pid,
@@ -76,11 +87,15 @@ public:
     bool waitUntilActive(XWindow window, std::chrono::milliseconds timeout);
     // The client area of a window in screen coordinates.
     ScreenRect clientRect(XWindow window);
+    // The window with the frame the window manager put around it, in screen coordinates.
+    ScreenRect frameRect(XWindow window);
     // A 32-bit CARDINAL property, nothing when the window does not carry it.
     std::optional<std::uint32_t> cardinalProperty(XWindow window, const char* name);
     // Whether the window may be resized (its minimum and maximum size differ).
     bool resizable(XWindow window);
     Screenshot capture(XWindow window);
+    // A picture of the window once it is drawn: not all black, the same twice in a row.
+    Screenshot captureDrawn(XWindow window, std::chrono::milliseconds timeout = 3s);
     // The text of the X primary selection (what the user last selected anywhere).
     std::optional<std::string> primarySelection(std::chrono::milliseconds timeout = 2s);
     bool numLockOn();
@@ -95,6 +110,10 @@ public:
     void mouseDown(int button = 1);
     void mouseUp(int button = 1);
     void click(int x, int y, int button = 1);
+    // Clicks `count` times in quick succession (a triple click selects a line of text).
+    void multiClick(int x, int y, int count);
+    // Turns the mouse wheel where the pointer is: towards the user (down) or away.
+    void wheel(int notches, bool down = true);
     // Turns Num Lock on (Xvfb starts with it off) and checks that it is.
     void ensureNumLock();
 

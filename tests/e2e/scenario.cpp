@@ -70,9 +70,11 @@ std::vector<HeardNote> Scenario::listen(std::size_t from, std::chrono::milliseco
     const std::size_t to = recorder().indexNow();
     recorder().waitFor(to, 5s);
     const std::vector<float> sound = recorder().slice(from, to);
-    if (const std::size_t dropouts = findDropouts(sound).size(); dropouts > 0) {
-        // The program's audio output ran dry now and then; the ears cut those gaps out.
-        std::cout << dropouts << " dropouts in " << secondsOf(static_cast<std::ptrdiff_t>(to - from))
+    // The program's audio output may run dry now and then; the ears cut those gaps out, but
+    // many of them garble the sound.
+    dropouts_ = findDropouts(sound).size();
+    if (dropouts_ > 0) {
+        std::cout << dropouts_ << " dropouts in " << secondsOf(static_cast<std::ptrdiff_t>(to - from))
                   << " s of sound\n";
     }
     std::vector<HeardNote> heard = transcribe(sound);
@@ -82,7 +84,8 @@ std::vector<HeardNote> Scenario::listen(std::size_t from, std::chrono::milliseco
 
 void Scenario::expectNotes(const std::vector<KeyStroke>& strokes, const std::vector<HeardNote>& heard,
                            const std::vector<int>& pitches) {
-    ASSERT_EQ(heard.size(), strokes.size()) << "heard:" << describe(heard);
+    ASSERT_EQ(heard.size(), strokes.size())
+        << "heard:" << describe(heard) << "\n(" << dropouts_ << " dropouts in the sound)";
     for (std::size_t i = 0; i < strokes.size(); ++i) {
         const auto lag = static_cast<std::ptrdiff_t>(heard[i].onset) -
                          static_cast<std::ptrdiff_t>(strokes[i].mark);

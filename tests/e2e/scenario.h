@@ -55,6 +55,7 @@ protected:
 private:
     std::optional<Program> program_;
     std::size_t firstSample_ = 0;
+    std::size_t dropouts_ = 0;
 };
 
 std::string describe(const std::vector<HeardNote>& heard);

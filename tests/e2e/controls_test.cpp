@@ -87,8 +87,9 @@ TEST_F(Controls, AnInstrumentPickedFromTheListPlaysAtOnce) {
     const std::vector<KeyStroke> piano = play({"m"});
     const std::vector<HeardNote> pianoNotes = listen(piano.front().mark, 600ms);
     ASSERT_EQ(pianoNotes.size(), 1u) << describe(pianoNotes);
+    const std::size_t pianoOnset = pianoNotes[0].onset;
     const HarmonicProfile pianoHeard =
-        profileOf(recorder().slice(0, pianoNotes[0].onset + samples(500ms)), pianoNotes[0].onset);
+        profileOf(recorded(pianoOnset, pianoOnset + samples(500ms)), 0);
     rest();
 
     // Drop the list down with the arrow, scroll it with the wheel, click the flute.
@@ -113,8 +114,8 @@ TEST_F(Controls, AnInstrumentPickedFromTheListPlaysAtOnce) {
     const std::vector<HeardNote> fluteNotes = listen(flute.front().mark, 700ms);
     ASSERT_FALSE(fluteNotes.empty()) << "the key after the pick played nothing";
     EXPECT_EQ(fluteNotes[0].midi, kMiddleC);
-    const HarmonicProfile fluteHeard =
-        profileOf(recorder().slice(0, fluteNotes[0].onset + samples(500ms)), fluteNotes[0].onset);
+    const std::size_t fluteOnset = fluteNotes[0].onset;
+    const HarmonicProfile fluteHeard = profileOf(recorded(fluteOnset, fluteOnset + samples(500ms)), 0);
     EXPECT_GT(profileDistance(pianoHeard, fluteHeard), kSameTimbreDb)
         << "the note after the pick sounds like the piano before it";
 

@@ -99,6 +99,16 @@ void Scenario::expectNotes(const std::vector<KeyStroke>& strokes, const std::vec
     }
 }
 
+std::vector<float> Scenario::recorded(std::size_t from, std::size_t to) {
+    recorder().waitFor(to, 5s);
+    return recorder().slice(from, to);
+}
+
+std::vector<float> Scenario::lastSound(std::chrono::milliseconds duration) {
+    const std::size_t now = recorder().indexNow();
+    return recorded(now - std::min(now, samplesOf(duration)), now);
+}
+
 bool Scenario::soundsAfter(std::size_t mark, std::chrono::milliseconds within) {
     const std::optional<std::size_t> sound = recorder().waitForSound(mark, within + 500ms);
     return sound && *sound <= mark + samplesOf(within);

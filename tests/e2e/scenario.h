@@ -43,6 +43,10 @@ protected:
     // Expects one note per stroke, each starting soon after its key went down, at these pitches.
     void expectNotes(const std::vector<KeyStroke>& strokes, const std::vector<HeardNote>& heard,
                      const std::vector<int>& pitches);
+    // The sound from `from` to `to`, once it has been recorded.
+    std::vector<float> recorded(std::size_t from, std::size_t to);
+    // The last `duration` of sound up to now, once it has been recorded.
+    std::vector<float> lastSound(std::chrono::milliseconds duration);
     // Whether a sound starts within `within` after `mark`.
     bool soundsAfter(std::size_t mark, std::chrono::milliseconds within = 400ms);
     // Presses `key` and says whether it sounds at once.

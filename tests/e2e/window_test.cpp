@@ -127,8 +127,8 @@ TEST_F(Window, ClosingItWhileANoteSoundsSilencesItAndEnds) {
     const std::vector<KeyStroke> stroke = play({"u"});
     ASSERT_TRUE(soundsAfter(stroke.front().mark)) << "the note did not sound";
     std::this_thread::sleep_for(300ms);
+    ASSERT_FALSE(isSilent(lastSound(100ms))) << "the note stopped before the window closed";
     const std::size_t closing = recorder().indexNow();
-    ASSERT_FALSE(isSilent(recorder().slice(closing - kSampleRate / 10, closing)));
 
     x().tap("alt+F4");
     const std::optional<int> status = program().process().wait(10s);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs every test: unit, widget and end-to-end tests on the
 # normal build, then the unit and widget tests again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, and that build of the program itself played under the end-to-end
+# rig, which must end without leaks of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,3 +14,5 @@ VELUNE_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVELUNE_SANITIZE=ON -DVELUNE_BUILD_
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     ctest --test-dir build-sanitize --output-on-failure -j 2
+VELUNE_SANITIZED_PROGRAM="$PWD/build-sanitize/src/app/velune" \
+    ctest --test-dir build --output-on-failure -R '^Leaks\.'

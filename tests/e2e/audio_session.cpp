@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -24,16 +25,21 @@ constexpr auto kSettling = 1s;
 }  // namespace
 
 AudioServer::AudioServer(const std::filesystem::path& workDirectory)
-    : runtimeDirectory_(workDirectory / "pulse"), clientConfig_(workDirectory / "pulse-client.conf") {
+    : workDirectory_(workDirectory),
+      runtimeDirectory_(workDirectory / "pulse"),
+      clientConfig_(workDirectory / "pulse-client.conf") {
     std::filesystem::create_directories(runtimeDirectory_);
     ::chmod(runtimeDirectory_.c_str(), 0700);
     std::ofstream(clientConfig_) << "autospawn = no\n";
-    const std::filesystem::path socket = runtimeDirectory_ / "native";
-    address_ = "unix:" + socket.string();
+    address_ = "unix:" + (runtimeDirectory_ / "native").string();
+    start();
+}
 
+void AudioServer::start() {
+    const std::filesystem::path socket = runtimeDirectory_ / "native";
     ChildEnvironment environment = ChildEnvironment::inherited();
     environment.set("XDG_RUNTIME_DIR", runtimeDirectory_.string())
-        .set("HOME", workDirectory.string())
+        .set("HOME", workDirectory_.string())
         .set("PULSE_CLIENTCONFIG", clientConfig_.string())
         .unset("DISPLAY")
         .unset("DBUS_SESSION_BUS_ADDRESS");
@@ -41,7 +47,7 @@ AudioServer::AudioServer(const std::filesystem::path& workDirectory)
         {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
          "--disable-shm=yes", "--load=module-null-sink sink_name=" + std::string(kSink) + " rate=50000",
          "--load=module-native-protocol-unix socket=" + socket.string() + " auth-anonymous=1"},
-        environment, {workDirectory / "pulseaudio.log"});
+        environment, {workDirectory_ / "pulseaudio.log"});
 
     ChildEnvironment client = ChildEnvironment::inherited();
     configure(client);
@@ -55,6 +61,16 @@ AudioServer::AudioServer(const std::filesystem::path& workDirectory)
 }
 
 AudioServer::~AudioServer() { server_.stop(); }
+
+void AudioServer::kill() {
+    if (server_.running()) ::kill(server_.pid(), SIGKILL);
+    server_.stop();
+}
+
+void AudioServer::restart() {
+    kill();
+    start();
+}
 
 std::string AudioServer::monitorSource() const { return std::string(kSink) + ".monitor"; }
 

@@ -36,7 +36,16 @@ public:
     // The variables that send a client's sound here and nowhere else.
     void configure(ChildEnvironment& environment) const;
 
+    // The server dies at once, as in a crash: its clients' connections break.
+    void kill();
+    // A new server on the same address; throws std::runtime_error when it does not answer.
+    void restart();
+    bool running() { return server_.running(); }
+
 private:
+    void start();
+
+    std::filesystem::path workDirectory_;
     std::filesystem::path runtimeDirectory_;
     std::filesystem::path clientConfig_;
     std::string address_;

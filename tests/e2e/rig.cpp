@@ -63,10 +63,22 @@ ChildEnvironment Rig::programEnvironment(bool withAudio) const {
     return environment;
 }
 
-Program::Program(Rig& rig, bool withAudio) : rig_(rig) {
+void Rig::killAudioServer() { audio_->kill(); }
+
+void Rig::restartAudioServer() {
+    recorder_.reset();
+    audio_->restart();
+    recorder_ = std::make_unique<Recorder>(*audio_);
+}
+
+Program::Program(Rig& rig, bool withAudio)
+    : Program(rig, rig.config().program, rig.programEnvironment(withAudio)) {}
+
+Program::Program(Rig& rig, const std::filesystem::path& executable, const ChildEnvironment& environment)
+    : rig_(rig) {
     static std::atomic<int> runs{0};
     log_ = rig.workDirectory() / ("velune-" + std::to_string(++runs) + ".log");
-    process_ = ChildProcess({rig.config().program.string()}, rig.programEnvironment(withAudio), {log_});
+    process_ = ChildProcess({executable.string()}, environment, {log_});
 }
 
 Program::~Program() { process_.stop(); }

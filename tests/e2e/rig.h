@@ -40,6 +40,11 @@ public:
     // The environment the program runs in; without audio, no sound server or card is reachable.
     ChildEnvironment programEnvironment(bool withAudio) const;
 
+    // The audio server crashes; the recording stops with it.
+    void killAudioServer();
+    // A new audio server on the same address, and a new recording of it (indices start again).
+    void restartAudioServer();
+
 private:
     RigConfig config_;
     std::filesystem::path workDirectory_;
@@ -52,6 +57,8 @@ private:
 class Program {
 public:
     Program(Rig& rig, bool withAudio = true);
+    // Another build of the program, or changes to its environment.
+    Program(Rig& rig, const std::filesystem::path& executable, const ChildEnvironment& environment);
     ~Program();
 
     pid_t pid() const { return process_.pid(); }

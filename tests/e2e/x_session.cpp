@@ -381,7 +381,29 @@ void XSession::keyDown(const std::string& key) { xdotool({"keydown", physicalKey
 void XSession::keyUp(const std::string& key) { xdotool({"keyup", physicalKey(key)}); }
 void XSession::tap(const std::string& key) { xdotool({"key", physicalKey(key)}); }
 
+void XSession::keyStream(const std::vector<std::pair<std::string, bool>>& events,
+                         std::chrono::milliseconds gap) {
+    std::vector<std::string> arguments{"xdotool"};
+    for (const auto& [key, press] : events) {
+        arguments.insert(arguments.end(),
+                         {press ? "keydown" : "keyup", "--delay", std::to_string(gap.count()), physicalKey(key)});
+    }
+    const auto timeout = 10s + 3 * gap * static_cast<long>(events.size());
+    const CommandResult result = runCommand(arguments, clientEnvironment(),
+                                            std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
+    if (result.status != 0) throw std::runtime_error("xdotool failed in a stream of keys");
+}
+
 void XSession::moveMouse(int x, int y) {
+    // xdotool's --sync waits for a motion, which never comes when the pointer is there already.
+    Window root = 0, child = 0;
+    int rootX = -1, rootY = -1, windowX = 0, windowY = 0;
+    unsigned int buttons = 0;
+    if (XQueryPointer(connection_, DefaultRootWindow(connection_), &root, &child, &rootX, &rootY,
+                      &windowX, &windowY, &buttons) &&
+        rootX == x && rootY == y) {
+        return;
+    }
     xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y)});
 }
 

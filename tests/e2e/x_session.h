@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -106,6 +107,9 @@ public:
     void keyDown(const std::string& key);
     void keyUp(const std::string& key);
     void tap(const std::string& key);
+    // Many presses (true) and releases (false) in one go, `gap` apart: a fast player's stream
+    // of keys without starting xdotool for each.
+    void keyStream(const std::vector<std::pair<std::string, bool>>& events, std::chrono::milliseconds gap);
     void moveMouse(int x, int y);
     void mouseDown(int button = 1);
     void mouseUp(int button = 1);

@@ -173,8 +173,8 @@ std::vector<Dropout> findDropouts(std::span<const float> samples, int rate) {
 namespace {
 
 // Where the spliced sound joins across a dropout it may jump: a click, which is no note. A frame
-// that holds a joint is neither judged nor remembered; a note that starts next to a joint is
-// found a little later, by the first frame after it.
+// that holds a joint is not judged, and what it remembers is the last frame before the joint; a
+// note that starts next to a joint is found a little later, by the first frame after it.
 std::vector<double> strengthAcross(std::span<const float> samples, const std::vector<std::size_t>& joints,
                                    int rate) {
     const auto hop = static_cast<std::size_t>(kFluxHopSeconds * rate);
@@ -195,6 +195,8 @@ std::vector<double> strengthAcross(std::span<const float> samples, const std::ve
                 return joint > begin && joint < begin + kFluxWindow;
             })) {
             strength.push_back(0);
+            if (!history.empty()) history.push_back(history.back());
+            if (history.size() > kFluxLookbackFrames) history.erase(history.begin());
             continue;
         }
         double rose = 0, total = 0;

@@ -109,6 +109,8 @@ std::vector<float> Scenario::lastSound(std::chrono::milliseconds duration) {
     return recorded(now - std::min(now, samplesOf(duration)), now);
 }
 
+bool Scenario::soundingNow() { return !isSilent(removeDropouts(lastSound(200ms)).samples); }
+
 bool Scenario::soundsAfter(std::size_t mark, std::chrono::milliseconds within) {
     const std::optional<std::size_t> sound = recorder().waitForSound(mark, within + 500ms);
     return sound && *sound <= mark + samplesOf(within);

@@ -47,8 +47,10 @@ protected:
     std::vector<float> recorded(std::size_t from, std::size_t to);
     // The last `duration` of sound up to now, once it has been recorded.
     std::vector<float> lastSound(std::chrono::milliseconds duration);
+    // Whether something sounds at this moment (dropouts aside).
+    bool soundingNow();
     // Whether a sound starts within `within` after `mark`.
-    bool soundsAfter(std::size_t mark, std::chrono::milliseconds within = 400ms);
+    bool soundsAfter(std::size_t mark, std::chrono::milliseconds within = 1000ms);
     // Presses `key` and says whether it sounds at once.
     bool keyPlays(const std::string& key);
     // Waits for the recording to fall silent and stay so for a moment.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -155,7 +156,7 @@ void Recorder::run() {
         if (!firstArrival) firstArrival = now;
         std::lock_guard lock(mutex_);
         samples_.insert(samples_.end(), chunk.begin(), chunk.end());
-        ++chunks_;
+        chunks_.push_back({samples_.size(), now});
         if (now - *firstArrival >= kSettling) {
             const auto recorded = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(static_cast<double>(samples_.size()) / kSampleRate));
@@ -183,6 +184,14 @@ std::size_t Recorder::indexAt(MonotonicTime t) const {
     std::lock_guard lock(mutex_);
     if (!origin_ || t <= *origin_) return 0;
     return static_cast<std::size_t>(std::chrono::duration<double>(t - *origin_).count() * kSampleRate);
+}
+
+std::optional<MonotonicTime> Recorder::arrivalOf(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    const auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), index,
+                                        [](std::size_t i, const Chunk& c) { return i < c.end; });
+    if (chunk == chunks_.end()) return std::nullopt;
+    return chunk->arrived;
 }
 
 bool Recorder::waitFor(std::size_t index, std::chrono::milliseconds timeout) const {

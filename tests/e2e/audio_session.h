@@ -71,6 +71,8 @@ public:
     // monotonic clock at 50 kHz; the fastest arrival of each stretch pins the offset).
     std::size_t indexAt(MonotonicTime t) const;
     std::size_t indexNow() const { return indexAt(std::chrono::steady_clock::now()); }
+    // When the read that brought sample `index` returned (nothing if it has not arrived yet).
+    std::optional<MonotonicTime> arrivalOf(std::size_t index) const;
     // Waits until samples up to `index` have arrived.
     bool waitFor(std::size_t index, std::chrono::milliseconds timeout) const;
     // The first 10 ms from `from` on that is not silent, waiting up to `timeout` for it.
@@ -86,10 +88,15 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
     std::vector<float> samples_;
-    // Arrival time minus the duration of everything recorded, smallest seen: the monotonic
-    // time of sample 0.
+    // When each read returned, and how many samples had arrived by then.
+    struct Chunk {
+        std::size_t end;
+        MonotonicTime arrived;
+    };
+    std::vector<Chunk> chunks_;
+    // Arrival time minus the duration of everything recorded, smallest seen once the stream has
+    // settled: the monotonic time of sample 0.
     std::optional<MonotonicTime> origin_;
-    std::size_t chunks_ = 0;
     bool running_ = true;
     bool failed_ = false;
     std::thread thread_;

@@ -209,8 +209,13 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
         // The audio server went away; try it again now, so that playing resumes without a
         // restart once it is back.
         if (startAudio() != kOk) {
+            // The synthesizer still takes the message, so that a note off ends its note and an
+            // instrument change holds when the output is back.
+            dispatch(message);
             return kAudioLost;
         }
+        // What sounded when the output went away does not sound again with the new one.
+        fluid_synth_all_sounds_off(engine_->synth.get(), -1);
     }
     return dispatch(message);
 }

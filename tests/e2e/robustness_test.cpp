@@ -281,7 +281,9 @@ void PrintTo(ClosingWith closing, std::ostream* out) {
 class AudioServerLost : public Robustness, public ::testing::WithParamInterface<ClosingWith> {};
 
 TEST_P(AudioServerLost, TheNextNoteSaysSoAndPlayingResumesWhenItIsBack) {
-    ASSERT_TRUE(keyPlays("m")) << "no sound before the audio server went away";
+    const std::size_t first = recorder().indexNow();
+    x().tap("m");
+    ASSERT_TRUE(recorder().waitForSound(first, 5s)) << "no sound before the audio server went away";
     rig().killAudioServer();
     std::this_thread::sleep_for(500ms);
     ASSERT_NO_FATAL_FAILURE(expectAlive("when the audio server went away"));
@@ -301,8 +303,21 @@ TEST_P(AudioServerLost, TheNextNoteSaysSoAndPlayingResumesWhenItIsBack) {
         rig().restartAudioServer();
         // (Another key than the one that raised the message: that key's release went to the
         // box, so the keyboard still counts it as held and its next press only lets go of it.)
+        // A new stream may drop out while it starts, which the ears can hear as a second onset:
+        // judge the first note only.
         const std::vector<KeyStroke> stroke = play({"k"});
-        expectNotes(stroke, listen(stroke.front().mark, 600ms), {67});
+        EXPECT_TRUE(soundsAfter(stroke.front().mark, 1s)) << "no sound with the audio server back";
+        const std::vector<HeardNote> heard = listen(stroke.front().mark, 600ms);
+        ASSERT_FALSE(heard.empty()) << "no note with the audio server back";
+        // Nothing from before the server went away comes back with it: the first note is the new
+        // key's, and a rest silences everything.
+        EXPECT_EQ(heard.front().midi, 67) << "heard:" << describe(heard);
+        const std::size_t beforeRest = recorder().indexNow();
+        x().tap("space");
+        const std::optional<std::size_t> silent = recorder().waitForSilence(beforeRest, 300ms, 4s);
+        ASSERT_TRUE(silent) << "still sounding after a rest: a note from before is stuck";
+        EXPECT_LT(*silent - beforeRest, static_cast<std::size_t>(1.5 * kSampleRate))
+            << "the rest did not silence everything";
         EXPECT_TRUE(boxesOf(x(), program().pid()).empty()) << "a message box came up";
     }
 

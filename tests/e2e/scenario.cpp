@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <algorithm>
 #include <sstream>
 #include <thread>
 
@@ -43,8 +44,9 @@ void Scenario::TearDown() {
     if (HasFailure()) {
         // What the test heard, for a person to listen to.
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::filesystem::path wav = rig().config().artifacts /
-                                          (std::string(test->test_suite_name()) + "." + test->name() + ".wav");
+        std::string name = std::string(test->test_suite_name()) + "." + test->name() + ".wav";
+        std::replace(name.begin(), name.end(), '/', '_');
+        const std::filesystem::path wav = rig().config().artifacts / name;
         saveWav(wav, recorder().slice(firstSample_, recorder().size()));
         std::cout << "recording: " << wav.string() << '\n';
     }

@@ -47,8 +47,9 @@ public:
     FluidSynthService(const FluidSynthService&) = delete;
     FluidSynthService& operator=(const FluidSynthService&) = delete;
 
-    // Starts loading the SoundFont and opening the audio output on another thread, so that it
-    // overlaps with building the window; the query and the open wait for it.
+    // Starts preparing on another thread, so that it overlaps with building the window: first
+    // what the device query and the open wait for (the SoundFont checked, the audio server
+    // reached), then the synthesizer, which only the first message waits for.
     void prepareInBackground();
 
     std::int32_t queryDefaultOutput() override;
@@ -66,13 +67,22 @@ public:
 private:
     struct Engine;
     std::int32_t prepare();
+    std::int32_t prepareDevice();
+    std::int32_t prepareSynth();
+    std::int32_t awaitDevice();
     std::int32_t awaitPrepared();
-    std::int32_t startAudio();
+    // Plays through `connection` when it is given and takes the stream, else through a new
+    // PulseAudio connection, else through ALSA.
+    std::int32_t startAudio(std::unique_ptr<PulseOutput> connection = nullptr);
     std::int32_t dispatch(std::uint32_t message);
 
     SynthConfig config_;
     std::unique_ptr<Engine> engine_;
+    std::string soundFont_;
+    std::unique_ptr<PulseOutput> connection_;  // reached by prepareDevice(), for the synthesizer
+    std::shared_future<std::int32_t> device_;
     std::future<std::int32_t> preparing_;
+    std::int32_t loadResult_ = kOk;
     std::uint32_t handle_ = 0;
     std::uint32_t nextHandle_ = 1;
 };

@@ -1,137 +1,231 @@
 #include "pulse_output.h"
 
 #include <fluidsynth.h>
-#include <pulse/error.h>
-#include <pulse/mainloop.h>
-#include <pulse/context.h>
-#include <pulse/introspect.h>
-#include <pulse/simple.h>
-
 #include <pthread.h>
+#include <pulse/pulseaudio.h>
 #include <sched.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace velune {
 namespace {
 
-struct RateQuery {
-    pa_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
-    unsigned rate = 0;
-    bool done = false;
-};
+constexpr unsigned kChannels = 2;
+constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
+// Sane limits for a buffer given from outside: 16 frames to a second at 48 kHz.
+constexpr unsigned kShortestPeriod = 16;
+constexpr unsigned kLongestBuffer = 48000;
+// At rest: below -120 dBFS for a tenth of a second, and no message for a second.
+constexpr float kSilence = 1e-6f;
+constexpr unsigned kQuietPerSecond = 10;
 
-void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data) {
-    auto* query = static_cast<RateQuery*>(data);
-    if (eol == 0 && info != nullptr) {
-        query->rate = info->sample_spec.rate;
-    } else {
-        query->done = true;
-    }
-}
-
-void onServerInfo(pa_context* context, const pa_server_info* info, void* data) {
-    auto* query = static_cast<RateQuery*>(data);
-    if (info == nullptr || info->default_sink_name == nullptr) {
-        query->rate = info != nullptr ? info->sample_spec.rate : 0;
-        query->done = true;
-        return;
-    }
-    query->rate = info->sample_spec.rate;
-    pa_operation_unref(
-        pa_context_get_sink_info_by_name(context, info->default_sink_name, onSinkInfo, query));
-}
-
-void onContextState(pa_context* context, void* data) {
-    auto* query = static_cast<RateQuery*>(data);
-    switch (pa_context_get_state(context)) {
-        case PA_CONTEXT_READY:
-            pa_operation_unref(pa_context_get_server_info(context, onServerInfo, query));
-            break;
-        case PA_CONTEXT_FAILED:
-        case PA_CONTEXT_TERMINATED:
-            query->done = true;
-            break;
-        default:
-            break;
-    }
-}
-
-// The render thread runs at real-time priority where the system allows it; elsewhere it keeps
-// the normal priority.
+// The event thread renders every period, so it runs ahead of ordinary threads where the system
+// allows it (root, or an RLIMIT_RTPRIO); elsewhere it keeps the normal priority.
 void raisePriority() {
     sched_param param{};
     param.sched_priority = 20;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
+bool parseNumber(const std::string& text, unsigned& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 6) {
+        return false;
+    }
+    value = static_cast<unsigned>(std::stoul(text));
+    return true;
+}
+
 }  // namespace
 
-unsigned PulseOutput::defaultSinkRate() {
-    RateQuery query;
-    query.loop = pa_mainloop_new();
-    query.context = pa_context_new(pa_mainloop_get_api(query.loop), "Velune");
-    pa_context_set_state_callback(query.context, onContextState, &query);
-    if (pa_context_connect(query.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-        while (!query.done && pa_mainloop_iterate(query.loop, 1, nullptr) >= 0) {
-        }
-    } else {
-        query.rate = 0;
+bool parseBuffer(const char* text, ParsedBuffer& buffer) {
+    if (text == nullptr) return false;
+    const std::string value(text);
+    const std::size_t x = value.find('x');
+    ParsedBuffer parsed{};
+    if (x == std::string::npos || !parseNumber(value.substr(0, x), parsed.periodFrames) ||
+        !parseNumber(value.substr(x + 1), parsed.periods)) {
+        return false;
     }
-    pa_context_disconnect(query.context);
-    pa_context_unref(query.context);
-    pa_mainloop_free(query.loop);
-    return query.rate;
+    if (parsed.periodFrames < kShortestPeriod || parsed.periods < 2 ||
+        parsed.periodFrames * parsed.periods > kLongestBuffer) {
+        return false;
+    }
+    buffer = parsed;
+    return true;
+}
+
+std::unique_ptr<PulseOutput> PulseOutput::connect() {
+    std::unique_ptr<PulseOutput> output(new PulseOutput);
+    output->loop_ = pa_threaded_mainloop_new();
+    if (output->loop_ == nullptr) return nullptr;
+    pa_threaded_mainloop_set_name(output->loop_, "velune-audio");
+    output->context_ = pa_context_new(pa_threaded_mainloop_get_api(output->loop_), "Velune");
+    if (output->context_ == nullptr || pa_threaded_mainloop_start(output->loop_) < 0) return nullptr;
+
+    pa_threaded_mainloop_lock(output->loop_);
+    pa_context_set_state_callback(output->context_, onContextState, output.get());
+    const bool ready =
+        pa_context_connect(output->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+        output->waitUntil([](PulseOutput& o) { return pa_context_get_state(o.context_) == PA_CONTEXT_READY; });
+    if (ready) {
+        // "@DEFAULT_SINK@" names whatever sink the server plays to by default.
+        pa_operation* query =
+            pa_context_get_sink_info_by_name(output->context_, "@DEFAULT_SINK@", onSinkInfo, output.get());
+        while (query != nullptr && pa_operation_get_state(query) == PA_OPERATION_RUNNING) {
+            pa_threaded_mainloop_wait(output->loop_);
+        }
+        if (query != nullptr) pa_operation_unref(query);
+    }
+    pa_threaded_mainloop_unlock(output->loop_);
+    return ready ? std::move(output) : nullptr;
 }
 
 std::unique_ptr<PulseOutput> PulseOutput::open(fluid_synth_t* synth, const AudioFormat& format) {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.channels = 2;
-    spec.rate = format.sampleRate;
-
-    const std::uint32_t periodBytes = format.periodFrames * 2 * sizeof(float);
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = periodBytes * format.periods;  // the whole latency we ask the server for
-    attr.prebuf = static_cast<std::uint32_t>(-1);
-    attr.minreq = periodBytes;
-    attr.fragsize = static_cast<std::uint32_t>(-1);
-
-    int error = 0;
-    pa_simple* stream = pa_simple_new(nullptr, "Velune", PA_STREAM_PLAYBACK, nullptr, "Velune",
-                                      &spec, nullptr, &attr, &error);
-    if (stream == nullptr) {
-        return nullptr;
-    }
-    return std::unique_ptr<PulseOutput>(new PulseOutput(synth, stream, format.periodFrames));
-}
-
-PulseOutput::PulseOutput(fluid_synth_t* synth, pa_simple* stream, unsigned periodFrames)
-    : synth_(synth), stream_(stream), buffer_(std::size_t{periodFrames} * 2) {
-    thread_ = std::thread([this] { run(); });
+    std::unique_ptr<PulseOutput> output = connect();
+    if (!output || !output->start(synth, format)) return nullptr;
+    return output;
 }
 
 PulseOutput::~PulseOutput() {
-    running_.store(false, std::memory_order_release);
-    if (thread_.joinable()) {
-        thread_.join();
+    if (loop_ == nullptr) return;
+    pa_threaded_mainloop_lock(loop_);
+    if (stream_ != nullptr) {
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
     }
-    pa_simple_free(stream_);
+    if (context_ != nullptr) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
 }
 
-void PulseOutput::run() {
-    raisePriority();
-    const int frames = static_cast<int>(buffer_.size() / 2);
-    const std::size_t bytes = buffer_.size() * sizeof(float);
-    while (running_.load(std::memory_order_acquire)) {
-        fluid_synth_write_float(synth_, frames, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
-        int error = 0;
-        if (pa_simple_write(stream_, buffer_.data(), bytes, &error) < 0) {
-            lost_.store(true, std::memory_order_release);
+bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
+    const unsigned rate = format.sampleRate != 0 ? format.sampleRate : sinkRate_;
+    if (rate == 0 || stream_ != nullptr) return false;
+    synth_ = synth;
+    rate_ = rate;
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, kChannels};
+    const auto period = static_cast<std::uint32_t>(format.periodFrames * kFrameBytes);
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = period * format.periods;  // the whole latency asked for, sink included
+    attr.prebuf = period;                     // start, and start again after an underrun, at once
+    attr.minreq = period;                     // ask for one period at a time
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+
+    pa_threaded_mainloop_lock(loop_);
+    stream_ = pa_stream_new(context_, "Velune", &spec, nullptr);
+    bool ready = false;
+    if (stream_ != nullptr) {
+        pa_stream_set_state_callback(stream_, onStreamState, this);
+        pa_stream_set_write_callback(stream_, onWrite, this);
+        ready = pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
+                                           nullptr) >= 0 &&
+                waitUntil([](PulseOutput& o) { return pa_stream_get_state(o.stream_) == PA_STREAM_READY; });
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    return ready;
+}
+
+// Waits (the loop locked) until `ready`, or until the connection or the stream has failed.
+bool PulseOutput::waitUntil(bool (*ready)(PulseOutput&)) {
+    for (;;) {
+        if (ready(*this)) return true;
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
+            (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)))) {
+            return false;
+        }
+        pa_threaded_mainloop_wait(loop_);
+    }
+}
+
+void PulseOutput::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (eol == 0 && info != nullptr) output->sinkRate_ = info->sample_spec.rate;
+    pa_threaded_mainloop_signal(output->loop_, 0);
+}
+
+void PulseOutput::onContextState(pa_context* context, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+        output->lost_.store(true, std::memory_order_release);
+    }
+    pa_threaded_mainloop_signal(output->loop_, 0);
+}
+
+void PulseOutput::onStreamState(pa_stream* stream, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+        output->lost_.store(true, std::memory_order_release);
+    }
+    pa_threaded_mainloop_signal(output->loop_, 0);
+}
+
+// The server asks for `bytes`: render them now and hand them over.
+void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (!output->realtime_) {
+        raisePriority();
+        output->realtime_ = true;
+    }
+    while (bytes >= kFrameBytes) {
+        void* data = nullptr;
+        std::size_t size = bytes;
+        if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr) {
+            output->lost_.store(true, std::memory_order_release);
             return;
         }
+        size = std::min(size, bytes) / kFrameBytes * kFrameBytes;
+        output->render(static_cast<float*>(data), size / kFrameBytes);
+        if (pa_stream_write(stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            output->lost_.store(true, std::memory_order_release);
+            return;
+        }
+        bytes -= size;
+    }
+}
+
+void PulseOutput::wake() {
+    messages_.fetch_add(1);
+    if (corked_.exchange(false)) {
+        pa_threaded_mainloop_lock(loop_);
+        if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(uncork);
+        pa_threaded_mainloop_unlock(loop_);
+    }
+}
+
+void PulseOutput::render(float* data, std::size_t frames) {
+    const unsigned messages = messages_.load();
+    if (messages != messagesSeen_) {
+        messagesSeen_ = messages;
+        framesSinceMessage_ = 0;
+        quietFrames_ = 0;
+    }
+    fluid_synth_write_float(synth_, static_cast<int>(frames), data, 0, 2, data, 1, 2);
+    const bool quiet = std::all_of(data, data + frames * kChannels, [](float s) { return std::abs(s) < kSilence; });
+    quietFrames_ = quiet ? quietFrames_ + frames : 0;
+    framesSinceMessage_ += frames;
+    if (quietFrames_ >= rate_ / kQuietPerSecond && framesSinceMessage_ >= rate_) rest();
+}
+
+// Corks the stream (the event thread, the loop locked). A message that came meanwhile, which
+// wake() could not see as corked, uncorks it at once.
+void PulseOutput::rest() {
+    corked_.store(true);
+    if (pa_operation* cork = pa_stream_cork(stream_, 1, nullptr, nullptr)) pa_operation_unref(cork);
+    quietFrames_ = 0;
+    if (messages_.load() != messagesSeen_ && corked_.exchange(false)) {
+        if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(uncork);
     }
 }
 

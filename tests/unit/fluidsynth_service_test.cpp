@@ -63,6 +63,16 @@ std::vector<double> harmonicProfile(const std::vector<float>& s, double fundamen
     return profile;
 }
 
+// How far apart two timbres are: the overtones' levels relative to the fundamental, compared in
+// decibels, on average.
+double timbreDistanceDb(const std::vector<double>& a, const std::vector<double>& b) {
+    double difference = 0;
+    for (std::size_t h = 1; h < 6; ++h) {
+        difference += std::abs(20 * std::log10((a[h] / a[0]) / (b[h] / b[0])));
+    }
+    return difference / 5;
+}
+
 struct SynthTest : ::testing::Test {
     void SetUp() override {
         if (!fs::exists(kGm)) GTEST_SKIP() << "the General MIDI SoundFont is not installed";
@@ -119,12 +129,30 @@ TEST_F(SynthTest, FluteSoundsDifferentFromPiano) {
     renderSeconds(synth, 3);
     midi.SetInstrument(0, 0, 73);
     const auto flute = harmonicProfile(play(60, 0.5), 261.63);
-    // Compare the overtones' levels relative to the fundamental, in decibels.
-    double difference = 0;
-    for (std::size_t h = 1; h < 6; ++h) {
-        difference += std::abs(20 * std::log10((piano[h] / piano[0]) / (flute[h] / flute[0])));
+    EXPECT_GT(timbreDistanceDb(piano, flute), 6.0) << "program 73 should not sound like program 0";
+    EXPECT_TRUE(ui.boxes.empty());
+}
+
+// The synthesizer starts with a preset on the keyboard's channel only; every other channel gets
+// the General MIDI default when it is first used: the piano, and the drum kit on channel 10.
+TEST_F(SynthTest, EveryChannelPlaysItsDefaultWithoutAProgramChange) {
+    ASSERT_TRUE(midi.OpenMidiOut(kMidiMapper));
+    const auto piano = harmonicProfile(play(60, 0.5), 261.63);
+    midi.NoteOff(0, 60);
+    renderSeconds(synth, 3);
+    for (std::int16_t channel = 1; channel < 16; ++channel) {
+        midi.NoteOn(channel, 60, 100);
+        const auto sound = renderSeconds(synth, 0.5);
+        ASSERT_GT(rms(sound, 0, sound.size()), 1e-3) << "channel " << channel + 1 << " is silent";
+        const double distance = timbreDistanceDb(piano, harmonicProfile(sound, 261.63));
+        if (channel == 9) {
+            EXPECT_GT(distance, 6.0) << "channel 10 should play the drum kit, not the piano";
+        } else {
+            EXPECT_LT(distance, 1.0) << "channel " << channel + 1 << " should play the piano";
+        }
+        midi.NoteOff(channel, 60);
+        renderSeconds(synth, 3);
     }
-    EXPECT_GT(difference / 5, 6.0) << "program 73 should not sound like program 0";
     EXPECT_TRUE(ui.boxes.empty());
 }
 

@@ -114,7 +114,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     if (rate == 0 || stream_ != nullptr) return false;
     synth_ = synth;
     rate_ = rate;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, kChannels};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
     const auto period = static_cast<std::uint32_t>(format.periodFrames * kFrameBytes);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -124,7 +124,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     attr.fragsize = static_cast<std::uint32_t>(-1);
 
     pa_threaded_mainloop_lock(loop_);
-    stream_ = pa_stream_new(context_, "Velune", &spec, nullptr);
+    stream_ = pa_stream_new(context_, "Velune", &sampleFormat, nullptr);
     bool ready = false;
     if (stream_ != nullptr) {
         pa_stream_set_state_callback(stream_, onStreamState, this);

@@ -58,16 +58,16 @@ Dialog::Dialog(std::function<void()> returnToKeyboard, UrlOpener opener, QWidget
 }
 
 void Dialog::buildLabels() {
-    for (const help_layout::LabelSpec& spec : help_layout::kLabels) {
+    for (const help_layout::LabelDesign& design : help_layout::kLabels) {
         auto* label = new ClickLabel(this);
-        label->setObjectName(QString::fromLatin1(spec.name));
+        label->setObjectName(QString::fromLatin1(design.name));
         label->setTextFormat(Qt::PlainText);
-        label->setText(spec.caption != nullptr ? QString::fromUtf8(spec.caption)
+        label->setText(design.caption != nullptr ? QString::fromUtf8(design.caption)
                                                : QString::fromLatin1(kMakerUrl));
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(true);
         label->setFocusPolicy(Qt::NoFocus);
-        switch (spec.role) {
+        switch (design.role) {
             case help_layout::Role::Text:
                 setColor(label, QPalette::WindowText, fromBgr(help_layout::kWhiteBgr));
                 break;
@@ -93,8 +93,8 @@ void Dialog::buildLabels() {
                 break;
             }
         }
-        const QRect box(px(spec.rect.left), px(spec.rect.top), px(spec.rect.width),
-                        px(spec.rect.height));
+        const QRect box(px(design.rect.left), px(design.rect.top), px(design.rect.width),
+                        px(design.rect.height));
         label->setGeometry(box.left(), box.top(), fittedWidth(*label, box, width()), box.height());
     }
 }

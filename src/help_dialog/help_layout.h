@@ -29,7 +29,7 @@ struct Rect {
     int left, top, width, height;
 };
 
-struct LabelSpec {
+struct LabelDesign {
     const char* name;
     Rect rect;
     const char* caption;  // nullptr: the maker's web address
@@ -40,7 +40,7 @@ inline constexpr unsigned kWhiteBgr = 0xFFFFFF;
 inline constexpr unsigned kLinkBgr = 0xFFFFC0;
 
 // In the order the dialog stores them, top to bottom.
-inline constexpr std::array<LabelSpec, 9> kLabels{{
+inline constexpr std::array<LabelDesign, 9> kLabels{{
     {"Label6", {240, 120, 1935, 255}, "当前版本：Velunev1.0", Role::Text},
     {"Label5", {240, 480, 1575, 255}, "具体玩法：", Role::Text},
     {"Label2",

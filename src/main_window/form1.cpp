@@ -97,15 +97,15 @@ Form1::Form1(Module1& midi, QWidget* parent)
 Form1::~Form1() = default;
 
 void Form1::buildLabels() {
-    for (const layout::LabelSpec& spec : layout::kLabels) {
-        auto* label = new QLabel(QString::fromUtf8(spec.caption), this);
-        label->setObjectName(QString::fromLatin1(spec.name));
-        label->setGeometry(toPixels(spec.rect));
-        label->setFont(fontOf(spec.face, spec.points, spec.bold));
+    for (const layout::LabelDesign& design : layout::kLabels) {
+        auto* label = new QLabel(QString::fromUtf8(design.caption), this);
+        label->setObjectName(QString::fromLatin1(design.name));
+        label->setGeometry(toPixels(design.rect));
+        label->setFont(fontOf(design.face, design.points, design.bold));
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setFocusPolicy(Qt::NoFocus);
         label->setAttribute(Qt::WA_TranslucentBackground);
-        setTextColor(label, colorOf(spec.color));
+        setTextColor(label, colorOf(design.color));
         const QString name = label->objectName();
         if (name == QLatin1String("mx")) {
             mx = label;

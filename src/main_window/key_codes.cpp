@@ -79,4 +79,11 @@ std::int16_t keyCodeOf(const QKeyEvent& event) {
                      event.nativeScanCode(), xkb);
 }
 
+std::int16_t shiftState(const QKeyEvent& event) {
+    const Qt::KeyboardModifiers mods = event.modifiers();
+    return static_cast<std::int16_t>((mods.testFlag(Qt::ShiftModifier) ? 1 : 0) |
+                                     (mods.testFlag(Qt::ControlModifier) ? 2 : 0) |
+                                     (mods.testFlag(Qt::AltModifier) ? 4 : 0));
+}
+
 }  // namespace velune

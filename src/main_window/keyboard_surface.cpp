@@ -6,16 +6,6 @@
 #include "keyboard_performance.h"
 
 namespace velune {
-namespace {
-
-std::int16_t shiftState(const QKeyEvent& event) {
-    const Qt::KeyboardModifiers mods = event.modifiers();
-    return static_cast<std::int16_t>((mods.testFlag(Qt::ShiftModifier) ? 1 : 0) |
-                                     (mods.testFlag(Qt::ControlModifier) ? 2 : 0) |
-                                     (mods.testFlag(Qt::AltModifier) ? 4 : 0));
-}
-
-}  // namespace
 
 KeyboardSurface::KeyboardSurface(KeyboardPerformance& performance, QWidget* parent)
     : QWidget(parent), performance_(performance) {

@@ -24,7 +24,7 @@ struct Rect {
     int left, top, width, height;
 };
 
-struct LabelSpec {
+struct LabelDesign {
     const char* name;
     Rect rect;
     const char* caption;
@@ -35,7 +35,7 @@ struct LabelSpec {
 };
 
 // Labels in the order the window stores them; m1..m11 are the register rows.
-inline constexpr std::array<LabelSpec, 16> kLabels{{
+inline constexpr std::array<LabelDesign, 16> kLabels{{
     {"Label1", {840, 360, 975, 375}, "音色:", Color::HighlightText, "宋体", 15.75, false},
     {"Label3", {5040, 360, 1455, 255}, "窗体透明度：", Color::White, "宋体", 12, false},
     {"Label4", {6000, 720, 1455, 255}, "按下F1键还原", Color::White, "宋体", 10.5, false},

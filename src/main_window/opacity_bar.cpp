@@ -7,14 +7,6 @@
 namespace velune {
 namespace {
 
-// The modifier argument of a key event: Shift 1, Ctrl 2, Alt 4.
-std::int16_t shiftState(const QKeyEvent& event) {
-    const Qt::KeyboardModifiers mods = event.modifiers();
-    return static_cast<std::int16_t>((mods.testFlag(Qt::ShiftModifier) ? 1 : 0) |
-                                     (mods.testFlag(Qt::ControlModifier) ? 2 : 0) |
-                                     (mods.testFlag(Qt::AltModifier) ? 4 : 0));
-}
-
 // A scroll bar's own keys: Left and Up towards the lower bound, Right and Down towards the upper.
 QAbstractSlider::SliderAction actionOf(int key) {
     switch (key) {

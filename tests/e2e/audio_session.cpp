@@ -102,17 +102,17 @@ bool saveWav(const std::filesystem::path& file, const std::vector<float>& sample
 }
 
 Recorder::Recorder(const AudioServer& server) {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = kSampleRate;
-    spec.channels = 1;
+    pa_sample_spec format{};
+    format.format = PA_SAMPLE_FLOAT32NE;
+    format.rate = kSampleRate;
+    format.channels = 1;
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(kChunkFrames * sizeof(float));
     int error = 0;
     const std::string source = server.monitorSource();
     stream_ = pa_simple_new(server.address().c_str(), "velune-e2e", PA_STREAM_RECORD, source.c_str(),
-                            "monitor", &spec, nullptr, &attr, &error);
+                            "monitor", &format, nullptr, &attr, &error);
     if (stream_ == nullptr) {
         throw std::runtime_error(std::string("cannot record the monitor: ") + pa_strerror(error));
     }

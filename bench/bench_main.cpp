@@ -121,7 +121,13 @@ int main(int argc, char** argv) {
         Stage stage;
         stage.x().ensureNumLock();
 
-        for (const Subject& subject : subjects) all.push_back(measure(stage, subject, options.plan));
+        all.resize(subjects.size());
+        // The starts take turns, so that every subject meets the same moments of the machine.
+        for (int round = 0; options.plan.startup && round < options.plan.starts; ++round) {
+            std::cerr << "start-up, round " << round + 1 << " of " << options.plan.starts << std::endl;
+            for (std::size_t i = 0; i < subjects.size(); ++i) measureStart(stage, subjects[i], all[i].startup);
+        }
+        for (std::size_t i = 0; i < subjects.size(); ++i) measure(stage, subjects[i], options.plan, all[i]);
     } catch (const std::exception& error) {
         std::cerr << "the benchmark stopped: " << error.what() << "\n";
         if (all.empty()) return 1;

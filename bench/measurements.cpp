@@ -130,24 +130,24 @@ std::optional<double> firstSound(Stage& stage, const Subject& subject, const Ses
     return ms(base->timeOf(static_cast<double>(started + (loud - sound.begin()))) - session.started());
 }
 
-StartupFigures measureStartups(Stage& stage, const Subject& subject, int starts) {
-    StartupFigures figures;
-    for (int i = 0; i < starts; ++i) {
-        stage.waitForQuiet(kQuietHold, kQuietTimeout);
-        Session session(stage, subject);
-        if (!session.waitUntilActive()) {
-            ++figures.failed;
-            continue;
-        }
-        const std::optional<double> sound = firstSound(stage, subject, session);
-        if (session.mappedAt()) figures.mappedMs.push_back(ms(*session.mappedAt() - session.started()));
-        figures.activeMs.push_back(ms(session.activeAt() - session.started()));
-        if (sound) figures.firstSoundMs.push_back(*sound);
-        session.stop();
-        std::this_thread::sleep_for(300ms);
+}  // namespace
+
+void measureStart(Stage& stage, const Subject& subject, StartupFigures& figures) {
+    stage.waitForQuiet(kQuietHold, kQuietTimeout);
+    Session session(stage, subject);
+    if (!session.waitUntilActive()) {
+        ++figures.failed;
+        return;
     }
-    return figures;
+    const std::optional<double> sound = firstSound(stage, subject, session);
+    if (session.mappedAt()) figures.mappedMs.push_back(ms(*session.mappedAt() - session.started()));
+    figures.activeMs.push_back(ms(session.activeAt() - session.started()));
+    if (sound) figures.firstSoundMs.push_back(*sound);
+    session.stop();
+    std::this_thread::sleep_for(300ms);
 }
+
+namespace {
 
 IdleFigures measureIdle(Stage& stage, const Session& session, std::chrono::seconds duration) {
     const std::vector<ThreadTime> before = threadTimes(session.pid());
@@ -234,19 +234,15 @@ DropoutFigures measureDropouts(Stage& stage, const Subject& subject, int busyCor
 
 }  // namespace
 
-Figures measure(Stage& stage, const Subject& subject, const Plan& plan) {
-    Figures figures;
+void measure(Stage& stage, const Subject& subject, const Plan& plan, Figures& figures) {
     figures.subject = subject.name;
-    if (plan.startup) {
-        log(subject, "start-up, " + std::to_string(plan.starts) + " times");
-        figures.startup = measureStartups(stage, subject, plan.starts);
-    }
+    if (!plan.idleCpu && !plan.latency && !plan.dropouts && !plan.instruments) return;
 
     stage.waitForQuiet(kQuietHold, kQuietTimeout);
     Session session(stage, subject);
     if (!session.waitUntilActive()) {
         figures.problems.push_back("the window did not become active");
-        return figures;
+        return;
     }
     std::this_thread::sleep_for(1s);
     figures.afterStart = memoryOf(session.pid());
@@ -276,7 +272,6 @@ Figures measure(Stage& stage, const Subject& subject, const Plan& plan) {
     if (const std::size_t holes = stage.recorder().holes(); holes > 0) {
         figures.problems.push_back(std::to_string(holes) + " holes in the recording so far");
     }
-    return figures;
 }
 
 }  // namespace velune::bench

@@ -68,6 +68,9 @@ struct Figures {
     std::vector<std::string> problems;
 };
 
-Figures measure(Stage& stage, const Subject& subject, const Plan& plan);
+// One start of the subject: exec to its window mapped and active, and to the first sound.
+void measureStart(Stage& stage, const Subject& subject, StartupFigures& figures);
+// Everything else, in one run of the subject.
+void measure(Stage& stage, const Subject& subject, const Plan& plan, Figures& figures);
 
 }  // namespace velune::bench

@@ -78,10 +78,11 @@ bool isWholeSoundFont(const std::string& path) {
             return false;
         }
         parts.append(reinterpret_cast<const char*>(chunk + 8), 4);
-        at += 8 + std::uintmax_t{littleEndian32(chunk + 4)};
-        if (at > size) {
+        const std::uintmax_t length = littleEndian32(chunk + 4);
+        if (at + 8 + length > size) {
             return false;
         }
+        at += 8 + length + (length & 1);  // an odd chunk is followed by a pad byte
     }
     return parts == "INFOsdtapdta";
 }

@@ -7,13 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -27,36 +25,28 @@ struct Outcome {
 
 std::string slurp(const fs::path& file) {
     std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Runs the program with no display or platform plugin named; stops it if it outlives 10 s.
-Outcome runProgram(std::vector<std::string> arguments, const fs::path& scratch) {
-    const fs::path out = scratch / "out", err = scratch / "err";
+Outcome runProgram(std::vector<std::string> arguments, const fs::path& dir) {
+    arguments.insert(arguments.begin(), VELUNE_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
-        arguments.insert(arguments.begin(), VELUNE_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
+        alarm(10);
         execv(argv[0], argv.data());
         _exit(127);
     }
-    Outcome run;
     int status = 0;
-    for (int tenth = 0; waitpid(pid, &status, WNOHANG) == 0; ++tenth) {
-        if (tenth == 100) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = slurp(out);
-    run.err = slurp(err);
-    return run;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(dir / "out"),
+            slurp(dir / "err")};
 }
 
 struct Case {

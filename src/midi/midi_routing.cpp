@@ -27,11 +27,11 @@ MidiRouting::MidiRouting(const Request& request) : synthNeeded_(request.synth) {
 
 MidiService& MidiRouting::service(MidiService* synth) {
     std::vector<MidiSink*> sinks;
-    for (MidiSink* sink :
-         {static_cast<MidiSink*>(port_.get()), static_cast<MidiSink*>(recorder_.get())}) {
-        if (sink != nullptr) {
-            sinks.push_back(sink);
-        }
+    if (port_) {
+        sinks.push_back(port_.get());
+    }
+    if (recorder_) {
+        sinks.push_back(recorder_.get());
     }
     if (sinks.empty() && synth != nullptr) {
         return *synth;

@@ -1,3 +1,6 @@
+#include <optional>
+
+#include "command_line.h"
 #include "fluidsynth_service.h"
 #include "form1.h"
 #include "identity.h"
@@ -6,17 +9,31 @@
 #include "velune_application.h"
 
 int main(int argc, char** argv) {
+    const velune::CommandLine commandLine = velune::parseCommandLine(argc, argv);
+    if (!commandLine.start) {
+        return commandLine.exitStatus;
+    }
+    velune::MidiRouting routing(commandLine.request);
+    if (!routing.recordingError().empty()) {
+        return velune::refuseRecording(routing.recordingError());
+    }
     // The synthesizer loads while Qt builds the window; the device check waits for it, so the
     // user still sees either the window or the no-device box, never both.
-    velune::FluidSynthService service(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
-    service.prepareInBackground();
+    std::optional<velune::FluidSynthService> synth;
+    if (routing.synthNeeded()) {
+        synth.emplace(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
+        synth->prepareInBackground();
+    }
 
     velune::VeluneApplication app(argc, argv);
     velune::applyIdentity();
     velune::requestDetectableAutoRepeat();
 
     velune::MessageBoxUi ui;
-    velune::Module1 midi(service, ui);
+    if (routing.portFailed()) {
+        ui.showMessage(velune::kMidiOutFailedMessage);
+    }
+    velune::Module1 midi(routing.service(synth ? &*synth : nullptr), ui);
     velune::Form1 form1(midi);
     try {
         form1.load();

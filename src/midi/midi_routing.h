@@ -1,0 +1,49 @@
+#pragma once
+
+// Where the played messages go, as the command line asked: the built-in synthesizer, another
+// program's MIDI input, a recording. The MIDI routines see one MIDI service either way.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "midi_file_recorder.h"
+#include "midi_out_port.h"
+#include "midi_service.h"
+#include "midi_tee.h"
+
+namespace velune {
+
+inline constexpr const char* kMidiOutFailedMessage = "无法打开 MIDI 输出端口，将只使用内置音源。";
+
+class MidiRouting {
+public:
+    struct Request {
+        std::optional<MidiOutApi> midiOut;  // a port for other programs
+        bool synth = true;                  // false only together with midiOut
+        std::string recordPath;             // empty: no recording
+    };
+
+    // Starts the recording first (nothing else happens when it cannot be written), then opens
+    // the port.
+    explicit MidiRouting(const Request& request);
+
+    // Why the recording cannot be written where it was asked for; empty when it can.
+    const std::string& recordingError() const { return recordingError_; }
+    // The port was asked for and could not be opened.
+    bool portFailed() const { return portFailed_; }
+    // The built-in synthesizer plays when asked for, and in place of a port that failed.
+    bool synthNeeded() const { return synthNeeded_; }
+    // The service for the MIDI routines; synth is null when no synthesizer is needed. Call once.
+    MidiService& service(MidiService* synth);
+
+private:
+    std::string recordingError_;
+    bool portFailed_ = false;
+    bool synthNeeded_ = true;
+    std::unique_ptr<MidiFileRecorder> recorder_;
+    std::unique_ptr<MidiOutPort> port_;
+    std::unique_ptr<MidiTee> tee_;
+};
+
+}  // namespace velune

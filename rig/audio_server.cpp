@@ -17,8 +17,7 @@ using namespace std::chrono_literals;
 
 constexpr const char* kSink = "velune_sink";
 
-// PipeWire's graph at the analysis rate, driven by a null sink; pipewire-pulse keeps Debian's
-// floors for what PulseAudio clients may ask (written out, so that nothing else can change them).
+// PipeWire's graph at the analysis rate, driven by a null sink.
 constexpr const char* kPipeWireConfig = R"(context.properties = {
     default.clock.rate = 50000
     default.clock.allowed-rates = [ 50000 ]
@@ -35,11 +34,6 @@ context.objects = [
         }
     }
 ]
-)";
-constexpr const char* kPipeWirePulseConfig = R"(pulse.properties = {
-    pulse.min.req = 256/48000
-    pulse.min.quantum = 256/48000
-}
 )";
 
 }  // namespace
@@ -64,7 +58,9 @@ AudioServer::AudioServer(const std::filesystem::path& workDirectory, ServerKind 
     std::filesystem::create_directories(config / "pipewire.conf.d");
     std::filesystem::create_directories(config / "pipewire-pulse.conf.d");
     std::ofstream(config / "pipewire.conf.d" / "velune.conf") << kPipeWireConfig;
-    std::ofstream(config / "pipewire-pulse.conf.d" / "velune.conf") << kPipeWirePulseConfig;
+    std::ofstream(config / "pipewire-pulse.conf.d" / "velune.conf")
+        << "pulse.properties = {\n    pulse.min.req = " << kPulseMinReq
+        << "\n    pulse.min.quantum = " << kPulseMinQuantum << "\n}\n";
     start();
 }
 

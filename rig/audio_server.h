@@ -17,6 +17,11 @@ namespace velune::rig {
 
 enum class ServerKind { PulseAudio, PipeWire };
 
+// The floors pipewire-pulse puts under what PulseAudio clients ask for: Debian's own, written
+// out in the private configuration so that nothing else can change them.
+inline constexpr const char* kPulseMinReq = "256/48000";
+inline constexpr const char* kPulseMinQuantum = "256/48000";
+
 // VELUNE_E2E_SERVER=pulse (the default) or pipewire; throws std::invalid_argument for others.
 ServerKind serverFromEnvironment();
 const char* nameOf(ServerKind kind);

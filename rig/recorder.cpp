@@ -94,23 +94,20 @@ void Recorder::close() {
 }
 
 void Recorder::onState(pa_context* context, void* self) {
-    auto* recorder = static_cast<Recorder*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-        std::lock_guard lock(recorder->mutex_);
-        recorder->failed_ = true;
-        recorder->changed_.notify_all();
-    }
-    pa_threaded_mainloop_signal(recorder->loop_, 0);
+    static_cast<Recorder*>(self)->noteState(PA_CONTEXT_IS_GOOD(pa_context_get_state(context)));
 }
 
 void Recorder::onStreamState(pa_stream* stream, void* self) {
-    auto* recorder = static_cast<Recorder*>(self);
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-        std::lock_guard lock(recorder->mutex_);
-        recorder->failed_ = true;
-        recorder->changed_.notify_all();
+    static_cast<Recorder*>(self)->noteState(PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
+}
+
+void Recorder::noteState(bool good) {
+    if (!good) {
+        std::lock_guard lock(mutex_);
+        failed_ = true;
+        changed_.notify_all();
     }
-    pa_threaded_mainloop_signal(recorder->loop_, 0);
+    pa_threaded_mainloop_signal(loop_, 0);
 }
 
 void Recorder::onRead(pa_stream* stream, std::size_t, void* self) {

@@ -68,6 +68,7 @@ class Recorder {
                         void* self);
     static void onTiming(pa_stream* stream, int success, void* self);
     void connect(const std::string& address, const std::string& monitor);
+    void noteState(bool good);
     void close();
     void append(const void* data, std::size_t bytes);
 

@@ -19,7 +19,7 @@ constexpr float kAudible = 1e-3f;  // -60 dBFS
 // A note every 0.4 s, held 0.2 s: the tail of the one before has faded by 30 dB or more.
 constexpr auto kSpacing = 400ms;
 constexpr auto kHold = 200ms;
-// A note starts where the sound rises 12 dB above the loudest of the 20 ms before its key.
+// What sounded in the 20 ms before a key is the residue a note must rise above.
 constexpr auto kBefore = 20ms;
 constexpr float kRise = 4.0f;
 constexpr auto kLatestOnset = 300ms;
@@ -65,6 +65,26 @@ std::string lastBuffer(const std::string& log) {
     return last;
 }
 
+// Where a note starts after sample `key`: it rises 12 dB above the loudest of what sounded
+// before the key (a tail of the note before, or silence) to -60 dBFS or more; from there back
+// to where it first rose above that residue (or above -72 dBFS after silence), 0.5 ms at a time.
+std::optional<std::size_t> noteStart(const std::vector<float>& sound, std::size_t key) {
+    const auto peak = [&](std::size_t begin, std::size_t end) {
+        float loudest = 0;
+        for (std::size_t i = begin; i < end && i < sound.size(); ++i)
+            loudest = std::max(loudest, std::abs(sound[i]));
+        return loudest;
+    };
+    const float residue = std::max(peak(0, key), kAudible / kRise);
+    const float threshold = std::max(kAudible, kRise * residue);
+    std::size_t at = key;
+    while (at < sound.size() && std::abs(sound[at]) < threshold) ++at;
+    if (at == sound.size()) return std::nullopt;
+    constexpr std::size_t kStep = rig::kSampleRate / 2000;
+    while (at >= key + kStep && peak(at - kStep, at) > residue) at -= kStep;
+    return at;
+}
+
 // Key to sound for a press, with the method's error; nothing when no note starts in time.
 std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press) {
     const std::optional<TimeBase> base = timeBaseAround(rig.recorder().timingAnswers(), press.at);
@@ -72,18 +92,9 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
     const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
     const std::size_t from = key - samplesOf(kBefore), to = key + samplesOf(kLatestOnset);
     rig.recorder().waitFor(to, 3s);
-    const std::vector<float> sound = rig.recorder().slice(from, to);
-    const auto loudness = [](float s) { return std::abs(s); };
-    float before = 0;
-    for (std::size_t i = 0; i < key - from && i < sound.size(); ++i)
-        before = std::max(before, loudness(sound[i]));
-    const float threshold = std::max(kAudible, kRise * before);
-    const auto onset = std::find_if(
-        sound.begin() + static_cast<std::ptrdiff_t>(std::min(key - from, sound.size())),
-        sound.end(), [&](float s) { return loudness(s) >= threshold; });
-    if (onset == sound.end()) return std::nullopt;
-    const auto at =
-        base->timeOf(static_cast<double>(from + static_cast<std::size_t>(onset - sound.begin())));
+    const std::optional<std::size_t> start = noteStart(rig.recorder().slice(from, to), key - from);
+    if (!start) return std::nullopt;
+    const auto at = base->timeOf(static_cast<double>(from + *start));
     return std::pair{ms(at - press.at),
                      base->errorMs + ms(press.halfWidth) + 1000.0 / rig::kSampleRate};
 }

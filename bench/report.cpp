@@ -157,12 +157,12 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
     }
     out << "\nKey->sound runs from the moment the X server acted on XTEST's key press (the middle "
            "of\n"
-           "the request's round trip) to the first sample 12 dB above what sounded before the key\n"
-           "(and at -60 dBFS or louder) in the recording of the sink's monitor, each sample timed\n"
-           "by the sink's clock (see bench/time_base.h). Dropouts are runs of exact silence "
-           "inside\n"
-           "the sound. The buffer in force is the last one the program printed; '?' when it\n"
-           "printed none.\n";
+           "the request's round trip) to where the note rises above what sounded before the key\n"
+           "in the recording of the sink's monitor (see noteStart in bench/measurements.cpp), "
+           "each\n"
+           "sample timed by the sink's clock (see bench/time_base.h). Dropouts are runs of exact\n"
+           "silence inside the sound. The buffer in force is the last one the program printed;\n"
+           "'?' when it printed none.\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)

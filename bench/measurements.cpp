@@ -3,275 +3,217 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <map>
+#include <regex>
 #include <thread>
 
 #include "audio_analysis.h"
+#include "time_base.h"
 
 namespace velune::bench {
 namespace {
 
 using namespace std::chrono_literals;
-using Milliseconds = std::chrono::duration<double, std::milli>;
+using Clock = std::chrono::steady_clock;
 
-constexpr auto kQuietHold = 150ms;
-constexpr auto kQuietTimeout = 6s;
-// How long after its key a note may start, and the quiet looked at before the key.
-constexpr auto kLatestOnset = 500ms;
-constexpr auto kQuietBefore = 20ms;
+constexpr float kAudible = 1e-3f;  // -60 dBFS
+// A note every 0.4 s, held 0.2 s: the tail of the one before has faded by 30 dB or more.
+constexpr auto kSpacing = 400ms;
+constexpr auto kHold = 200ms;
+// What sounded in the 20 ms before a key is the residue a note must rise above.
+constexpr auto kBefore = 20ms;
+constexpr float kRise = 4.0f;
+constexpr auto kLatestOnset = 300ms;
+// The sink's clock is pinned by what the server says in the seconds around a press.
 constexpr auto kTimeBaseAfter = 4s;
 
-double ms(Clock::duration d) { return Milliseconds(d).count(); }
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-std::size_t samplesOf(Clock::duration d, unsigned rate) {
-    return static_cast<std::size_t>(std::chrono::duration<double>(d).count() * rate);
+std::size_t samplesOf(Clock::duration d) {
+    return static_cast<std::size_t>(std::chrono::duration<double>(d).count() * rig::kSampleRate);
 }
 
-void log(const Subject& subject, const std::string& what) {
-    std::cerr << "[" << subject.name << "] " << what << std::endl;
-}
-
-// Where a note struck by `press` starts, as a monotonic time; nothing when none starts, or when
-// something was already sounding just before the key.
-struct Heard {
-    std::optional<Clock::time_point> onset;
-    bool quietBefore = true;
-    double timeBaseErrorMs = 0;
-    double driftPpm = 0;
-    double sinkLatencyMs = 0;
-};
-
-Heard hear(Stage& stage, const Injection& press) {
-    TimedRecorder& recorder = stage.recorder();
-    // The sink's clock is pinned by what the server says in the seconds around the press.
-    std::this_thread::sleep_until(press.at + kTimeBaseAfter);
-    Heard heard;
-    const std::optional<TimeBase> base = recorder.timeBase(press.at);
-    if (!base) return heard;
-    heard.timeBaseErrorMs = base->errorMs;
-    heard.driftPpm = base->driftPpm;
-    heard.sinkLatencyMs = base->sinkLatencyMs;
-    const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
-    const std::size_t from = key - samplesOf(kQuietBefore, base->rate);
-    const std::size_t to = key + samplesOf(kLatestOnset, base->rate);
-    recorder.waitFor(to, 3s);
-    const std::vector<float> samples = recorder.slice(from, to);
-    const auto loud = std::find_if(samples.begin(), samples.end(),
-                                   [](float s) { return std::abs(s) >= kAudible; });
-    if (loud == samples.end()) return heard;
-    const auto at = static_cast<std::size_t>(loud - samples.begin());
-    if (at < key - from) {
-        heard.quietBefore = false;
-        return heard;
-    }
-    heard.onset = base->timeOf(static_cast<double>(from + at));
-    return heard;
-}
-
-void release(Stage& stage, const Subject& subject, const std::string& key) {
-    stage.probe().key(key, false);
-    if (subject.restKey) stage.probe().tap(*subject.restKey);
-}
-
-LatencyFigures measureLatency(Stage& stage, const Subject& subject, int presses,
-                              std::vector<std::string>& problems) {
-    std::vector<Injection> strokes;
-    for (int i = 0; i < presses; ++i) {
-        const std::string& key = subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()];
-        if (!stage.waitForQuiet(kQuietHold, kQuietTimeout)) problems.push_back("no quiet before a press");
-        strokes.push_back(stage.probe().key(key, true));
-        std::this_thread::sleep_for(200ms);
-        release(stage, subject, key);
-    }
-    LatencyFigures figures;
-    figures.presses = presses;
-    const double sample = 1000.0 / stage.recorder().rate();
-    for (const Injection& stroke : strokes) {
-        const Heard heard = hear(stage, stroke);
-        if (!heard.quietBefore) problems.push_back("sound before a key: press left out");
-        if (heard.onset) {
-            figures.ms.push_back(ms(*heard.onset - stroke.at));
-            figures.errorMs.push_back(heard.timeBaseErrorMs + ms(stroke.halfWidth) + sample);
+// Processor use of each group of processes over the same stretch, in % of one core (a thread
+// that ends meanwhile takes its time with it).
+std::vector<double> cpuPercents(const std::vector<std::vector<pid_t>>& groups,
+                                std::chrono::seconds duration) {
+    const auto used = [&] {
+        std::vector<std::chrono::nanoseconds> totals;
+        for (const auto& group : groups) {
+            totals.emplace_back(0);
+            for (pid_t pid : group) totals.back() += cpuTimeOf(pid);
         }
-        figures.timeBaseErrorMs = std::max(figures.timeBaseErrorMs, heard.timeBaseErrorMs);
-        figures.injectionMs = std::max(figures.injectionMs, ms(stroke.halfWidth));
-        figures.driftPpm = heard.driftPpm;
-        figures.sinkLatencyMs = heard.sinkLatencyMs;
-    }
-    return figures;
-}
-
-// From the moment the window is active, strikes note keys in quick succession until something
-// sounds; the first sound is the first audible sample after the start.
-std::optional<double> firstSound(Stage& stage, const Subject& subject, const Session& session) {
-    TimedRecorder& recorder = stage.recorder();
-    const std::size_t before = recorder.size();
-    const auto deadline = Clock::now() + 10s;
-    const auto heardSomething = [&] {
-        const std::vector<float> arrived = recorder.slice(before, recorder.size());
-        return std::any_of(arrived.begin(), arrived.end(), [](float s) { return std::abs(s) >= kAudible; });
+        return totals;
     };
-    for (std::size_t i = 0; !heardSomething() && Clock::now() < deadline; ++i) {
-        const std::string& key = subject.noteKeys[i % subject.noteKeys.size()];
-        stage.probe().key(key, true);
-        std::this_thread::sleep_for(10ms);
-        stage.probe().key(key, false);
-        std::this_thread::sleep_for(15ms);
-    }
-    if (subject.restKey) stage.probe().tap(*subject.restKey);
-    // The sink's clock is pinned by what the server says in the seconds after the start.
-    std::this_thread::sleep_for(kTimeBaseAfter);
-    const std::optional<TimeBase> base = recorder.timeBase(Clock::now());
-    if (!base) return std::nullopt;
-    const auto started = static_cast<std::size_t>(std::max(0.0, base->indexAt(session.started())));
-    const std::vector<float> sound = recorder.slice(started, recorder.size());
-    const auto loud = std::find_if(sound.begin(), sound.end(), [](float s) { return std::abs(s) >= kAudible; });
-    if (loud == sound.end()) return std::nullopt;
-    return ms(base->timeOf(static_cast<double>(started + (loud - sound.begin()))) - session.started());
-}
-
-}  // namespace
-
-void measureStart(Stage& stage, const Subject& subject, StartupFigures& figures) {
-    stage.waitForQuiet(kQuietHold, kQuietTimeout);
-    Session session(stage, subject);
-    if (!session.waitUntilActive()) {
-        ++figures.failed;
-        return;
-    }
-    const std::optional<double> sound = firstSound(stage, subject, session);
-    if (session.mappedAt()) figures.mappedMs.push_back(ms(*session.mappedAt() - session.started()));
-    figures.activeMs.push_back(ms(session.activeAt() - session.started()));
-    if (sound) figures.firstSoundMs.push_back(*sound);
-    session.stop();
-    std::this_thread::sleep_for(300ms);
-}
-
-namespace {
-
-IdleFigures measureIdle(Stage& stage, const Session& session, std::chrono::seconds duration) {
-    const std::vector<ThreadTime> before = threadTimes(session.pid());
-    const auto serverBefore = cpuTimeOf(stage.audioServerPid());
-    const Clock::time_point from = Clock::now();
+    const auto before = used();
+    const auto from = Clock::now();
     std::this_thread::sleep_for(duration);
-    const std::vector<ThreadTime> after = threadTimes(session.pid());
-    const auto serverAfter = cpuTimeOf(stage.audioServerPid());
-    const double wall = ms(Clock::now() - from);
+    const auto after = used();
+    std::vector<double> percents;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        percents.push_back(std::max(0.0, ms(after[i] - before[i]) / ms(Clock::now() - from) * 100));
+    return percents;
+}
 
-    IdleFigures figures;
-    std::map<pid_t, std::chrono::nanoseconds> start;
-    for (const ThreadTime& t : before) start[t.tid] = t.cpu;
-    std::chrono::nanoseconds total{0};
-    for (const ThreadTime& t : after) {
-        const auto used = t.cpu - start[t.tid];
-        total += used;
-        figures.threads.emplace_back(t.name, ms(used) / wall * 100);
+// The buffer the program last said it plays with ("velune.audio: buffer 128x3 at 50000 Hz").
+std::string lastBuffer(const std::string& log) {
+    static const std::regex line(R"(buffer (\d+)x(\d+))");
+    std::string last = "?";
+    for (auto m = std::sregex_iterator(log.begin(), log.end(), line); m != std::sregex_iterator();
+         ++m) {
+        last = (*m)[1].str() + "x" + (*m)[2].str();
     }
-    std::sort(figures.threads.begin(), figures.threads.end(),
-              [](const auto& a, const auto& b) { return a.second > b.second; });
-    figures.threads.resize(std::min<std::size_t>(figures.threads.size(), 3));
-    figures.programPercent = ms(total) / wall * 100;
-    figures.serverPercent = ms(serverAfter - serverBefore) / wall * 100;
-    return figures;
+    return last;
 }
 
-bool pickInstrument(Stage& stage, Session& session, int program) {
-    if (!session.openInstrumentList()) return false;
-    stage.probe().tap("Home");
-    for (int i = 0; i < program; ++i) stage.probe().tap("Down");
-    stage.probe().tap("Return");
-    return stage.probe().waitForPopup(false, 3s);
+// Where a note starts after sample `key`: it rises 12 dB above the loudest of what sounded
+// before the key (a tail of the note before, or silence) to -60 dBFS or more; from there back
+// to where it first rose above that residue (or above -72 dBFS after silence), 0.5 ms at a time.
+std::optional<std::size_t> noteStart(const std::vector<float>& sound, std::size_t key) {
+    const auto peak = [&](std::size_t begin, std::size_t end) {
+        float loudest = 0;
+        for (std::size_t i = begin; i < end && i < sound.size(); ++i)
+            loudest = std::max(loudest, std::abs(sound[i]));
+        return loudest;
+    };
+    const float residue = std::max(peak(0, key), kAudible / kRise);
+    const float threshold = std::max(kAudible, kRise * residue);
+    std::size_t at = key;
+    while (at < sound.size() && std::abs(sound[at]) < threshold) ++at;
+    if (at == sound.size()) return std::nullopt;
+    constexpr std::size_t kStep = rig::kSampleRate / 2000;
+    while (at >= key + kStep && peak(at - kStep, at) > residue) at -= kStep;
+    return at;
 }
 
-int pickEveryInstrument(Stage& stage, Session& session) {
-    int picked = 0;
-    for (int program = 0; program < 128; ++program) {
-        if (!session.openInstrumentList()) break;
-        stage.probe().tap(program == 0 ? "Home" : "Down");
-        stage.probe().tap("Return");
-        if (!stage.probe().waitForPopup(false, 3s)) break;
-        ++picked;
-    }
-    return picked;
+// Key to sound for a press, with the method's error; nothing when no note starts in time.
+std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press) {
+    const std::optional<TimeBase> base = timeBaseAround(rig.recorder().timingAnswers(), press.at);
+    if (!base) return std::nullopt;
+    const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
+    const std::size_t from = key - samplesOf(kBefore), to = key + samplesOf(kLatestOnset);
+    rig.recorder().waitFor(to, 3s);
+    const std::optional<std::size_t> start = noteStart(rig.recorder().slice(from, to), key - from);
+    if (!start) return std::nullopt;
+    const auto at = base->timeOf(static_cast<double>(from + *start));
+    return std::pair{ms(at - press.at),
+                     base->errorMs + ms(press.halfWidth) + 1000.0 / rig::kSampleRate};
 }
 
-// A sustained note recorded while `busyCores` processes spin.
-DropoutFigures measureDropouts(Stage& stage, const Subject& subject, int busyCores,
-                               std::chrono::seconds duration) {
-    stage.waitForQuiet(kQuietHold, kQuietTimeout);
-    std::vector<e2e::ChildProcess> load;
+PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& program,
+                         int busyCores, int notes) {
+    std::vector<rig::ChildProcess> load;
     for (int i = 0; i < busyCores; ++i) {
         load.emplace_back(std::vector<std::string>{"sh", "-c", "while :; do :; done"},
-                          e2e::ChildEnvironment::inherited());
+                          rig::ChildEnvironment::inherited());
     }
-    std::this_thread::sleep_for(300ms);
-    const std::string& key = subject.noteKeys.front();
-    stage.probe().key(key, true);
     std::this_thread::sleep_for(500ms);
-    TimedRecorder& recorder = stage.recorder();
-    const std::size_t begin = recorder.size();
-    const std::size_t end = begin + samplesOf(duration, recorder.rate());
-    recorder.waitFor(end, duration + 5s);
-    release(stage, subject, key);
+    const std::size_t begin = rig.recorder().indexNow();
+    std::vector<rig::Injection> presses;
+    const auto start = Clock::now();
+    for (int i = 0; i < notes; ++i) {
+        const std::string& key =
+            subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()];
+        std::this_thread::sleep_until(start + i * kSpacing);
+        presses.push_back(rig.x().key(key, true));
+        std::this_thread::sleep_for(kHold);
+        rig.x().key(key, false);
+        if (subject.restKey) rig.x().tap(*subject.restKey);
+    }
+    std::this_thread::sleep_for(kSpacing);
+    const std::size_t end = rig.recorder().indexNow();
     load.clear();
 
-    const std::vector<float> sound = recorder.slice(begin, end);
-    DropoutFigures figures;
-    figures.busyCores = busyCores;
-    figures.seconds = static_cast<double>(sound.size()) / recorder.rate();
-    for (const e2e::Dropout& gap : e2e::findDropouts(sound, static_cast<int>(recorder.rate()))) {
-        figures.gapsMs.push_back(static_cast<double>(gap.end - gap.begin) * 1000.0 / recorder.rate());
+    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, lastBuffer(program.log())};
+    rig.recorder().waitFor(end, 5s);
+    const std::vector<float> sound = rig.recorder().slice(begin, end);
+    figures.dropouts = static_cast<int>(rig::findDropouts(sound).size());
+    figures.onsets = static_cast<int>(rig::transcribe(sound).size());
+    std::this_thread::sleep_until(presses.back().at + kTimeBaseAfter);
+    for (const rig::Injection& press : presses) {
+        if (const auto latency = latencyOf(rig, press)) {
+            figures.latencyMs.push_back(latency->first);
+            figures.errorMs.push_back(latency->second);
+        }
     }
-    figures.dropouts = static_cast<int>(figures.gapsMs.size());
-    const std::size_t window = recorder.rate() / 10;
-    int sounding = 0, windows = 0;
-    for (std::size_t at = 0; at + window <= sound.size(); at += window, ++windows) {
-        if (!e2e::isSilent(std::span<const float>(sound).subspan(at, window))) ++sounding;
-    }
-    figures.soundingShare = windows > 0 ? static_cast<double>(sounding) / windows : 0;
     return figures;
+}
+
+// What PipeWire runs the graph with, and what the subject's stream asked of it.
+std::string pipeWireQuantum(rig::Rig& rig) {
+    rig::ChildEnvironment environment = rig::ChildEnvironment::inherited();
+    rig.audio().configure(environment);
+    std::string text;
+    const std::string settings =
+        rig::runCommand({"pw-metadata", "-n", "settings"}, environment).output;
+    static const std::regex setting(
+        R"(key:'(clock\.(?:quantum|min-quantum|force-quantum))' value:'(\d+)')");
+    for (auto m = std::sregex_iterator(settings.begin(), settings.end(), setting);
+         m != std::sregex_iterator(); ++m) {
+        text += (*m)[1].str() + " " + (*m)[2].str() + ", ";
+    }
+    const std::string dump = rig::runCommand({"pw-dump"}, environment).output;
+    static const std::regex stream(
+        R"re("(node\.latency|pulse\.attr\.minreq|pulse\.attr\.tlength)": "?([^",\n]+))re");
+    for (std::size_t at = 0; (at = dump.find("\"Stream/Output/Audio\"", at)) != std::string::npos;
+         ++at) {
+        const std::size_t props = dump.rfind("\"props\"", at);
+        const std::string block = dump.substr(props, dump.find('}', at) - props);
+        text += "stream";
+        for (auto m = std::sregex_iterator(block.begin(), block.end(), stream);
+             m != std::sregex_iterator(); ++m) {
+            text += " " + (*m)[1].str() + " " + (*m)[2].str();
+        }
+        text += ", ";
+    }
+    return text + "pulse.min.req " + rig::kPulseMinReq + ", pulse.min.quantum " +
+           rig::kPulseMinQuantum;
 }
 
 }  // namespace
 
-void measure(Stage& stage, const Subject& subject, const Plan& plan, Figures& figures) {
-    figures.subject = subject.name;
-    if (!plan.idleCpu && !plan.latency && !plan.dropouts && !plan.instruments) return;
+double serverAlonePercent(rig::Rig& rig, std::chrono::seconds duration) {
+    return cpuPercents({rig.audio().pids()}, duration).front();
+}
 
-    stage.waitForQuiet(kQuietHold, kQuietTimeout);
-    Session session(stage, subject);
-    if (!session.waitUntilActive()) {
+Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
+    Figures figures;
+    figures.subject = subject.name;
+    figures.server = rig::nameOf(rig.audio().kind());
+    const auto log = [&](const std::string& what) {
+        std::cerr << "[" << subject.name << " on " << figures.server << "] " << what << std::endl;
+    };
+    rig::ChildEnvironment environment = rig.programEnvironment();
+    for (const auto& [name, value] : subject.environment) environment.set(name, value);
+    rig::Program program(rig, subject.program, environment);
+    if (!program.waitForWindow(subject.windowTitle, 20s)) {
         figures.problems.push_back("the window did not become active");
-        return;
+        return figures;
     }
     std::this_thread::sleep_for(1s);
-    figures.afterStart = memoryOf(session.pid());
-    if (plan.idleCpu) {
-        log(subject, "idle");
-        figures.idle = measureIdle(stage, session, plan.idle);
-    }
-    if (plan.latency) {
-        log(subject, "key to sound, " + std::to_string(plan.presses) + " presses");
-        figures.latency = measureLatency(stage, subject, plan.presses, figures.problems);
-    }
-    if (plan.dropouts) {
-        log(subject, "dropouts");
-        if (pickInstrument(stage, session, plan.organ)) {
-            for (int busy : {1, 2}) figures.dropouts.push_back(measureDropouts(stage, subject, busy, plan.sustain));
+    figures.afterStart = memoryOf(program.pid());
+    for (int busy : plan.busyCores) {
+        log("playing, " + std::to_string(busy) + " cores busy");
+        if (busy == 0 && rig.audio().kind() == rig::ServerKind::PipeWire) {
+            std::thread quantum([&] {
+                std::this_thread::sleep_for(2s);
+                figures.quantum = pipeWireQuantum(rig);
+            });
+            figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
+            quantum.join();
         } else {
-            figures.problems.push_back("could not pick the organ");
+            figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
         }
     }
-    if (plan.instruments) {
-        log(subject, "all instruments");
-        figures.instrumentsPicked = pickEveryInstrument(stage, session);
-        std::this_thread::sleep_for(500ms);
-        figures.afterInstruments = memoryOf(session.pid());
+    log("at rest");
+    std::this_thread::sleep_for(2s);
+    const std::vector<double> rest = cpuPercents({{program.pid()}, rig.audio().pids()}, plan.rest);
+    figures.restProgramPercent = rest[0];
+    figures.restServerPercent = rest[1];
+    if (!program.process().running()) figures.problems.push_back("the program ended by itself");
+    if (const std::size_t holes = rig.recorder().holes(); holes > 0) {
+        figures.problems.push_back(std::to_string(holes) + " holes in the recording");
     }
-    if (!session.running()) figures.problems.push_back("the program ended by itself");
-    if (const std::size_t holes = stage.recorder().holes(); holes > 0) {
-        figures.problems.push_back(std::to_string(holes) + " holes in the recording so far");
-    }
+    return figures;
 }
 
 }  // namespace velune::bench

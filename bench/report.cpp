@@ -26,17 +26,12 @@ std::string number(std::optional<double> value, int decimals = 1) {
     return text.str();
 }
 
-std::string range(const std::vector<double>& values, int decimals = 1) {
-    if (values.empty()) return "-";
-    const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return number(*low, decimals) + "-" + number(*high, decimals);
-}
-
-std::optional<double> dropoutsWith(const Figures& f, int busy) {
-    for (const DropoutFigures& d : f.dropouts) {
-        if (d.busyCores == busy) return d.dropouts;
-    }
-    return std::nullopt;
+// One figure for each load, "idle / one busy / both busy".
+std::string perLoad(const Figures& f,
+                    const std::function<std::string(const PlayingFigures&)>& figure) {
+    std::string text;
+    for (const PlayingFigures& p : f.playing) text += (text.empty() ? "" : " / ") + figure(p);
+    return text.empty() ? "-" : text;
 }
 
 struct Row {
@@ -44,54 +39,65 @@ struct Row {
     std::function<std::string(const Figures&)> value;
 };
 
-std::vector<Row> rows(const Plan& plan) {
-    const std::string sustain = std::to_string(plan.sustain.count());
+std::vector<Row> rows(const Results& results) {
     return {
-        {"key->sound, median (ms)", [](const Figures& f) { return number(median(f.latency.ms)); }},
-        {"key->sound, min-max (ms)", [](const Figures& f) { return range(f.latency.ms); }},
-        {"  presses heard", [](const Figures& f) {
-             return std::to_string(f.latency.ms.size()) + "/" + std::to_string(f.latency.presses);
+        {"key->sound median (ms)",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) { return number(median(p.latencyMs)); });
          }},
-        {"  method error, median (max) (+/- ms)", [](const Figures& f) {
-             if (f.latency.errorMs.empty()) return std::string("-");
-             return number(median(f.latency.errorMs), 2) + " (" +
-                    number(*std::max_element(f.latency.errorMs.begin(), f.latency.errorMs.end()), 1) + ")";
+        {"key->sound max (ms)",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) {
+                 return p.latencyMs.empty()
+                            ? "-"
+                            : number(*std::max_element(p.latencyMs.begin(), p.latencyMs.end()));
+             });
          }},
-        {"start-up to window mapped, median (ms)", [](const Figures& f) { return number(median(f.startup.mappedMs), 0); }},
-        {"  min-max of " + std::to_string(plan.starts) + " starts (ms)", [](const Figures& f) { return range(f.startup.mappedMs, 0); }},
-        {"start-up to window active, median (ms)", [](const Figures& f) { return number(median(f.startup.activeMs), 0); }},
-        {"start-up to first sound, median (ms)", [](const Figures& f) { return number(median(f.startup.firstSoundMs), 0); }},
-        {"peak resident after start-up (MB)", [](const Figures& f) {
+        {"  timed presses of all",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) {
+                 return std::to_string(p.latencyMs.size()) + "/" + std::to_string(p.notes);
+             });
+         }},
+        {"  method error, median (+/- ms)",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) { return number(median(p.errorMs), 2); });
+         }},
+        {"notes heard",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) { return std::to_string(p.onsets); });
+         }},
+        {"dropouts",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) { return std::to_string(p.dropouts); });
+         }},
+        {"buffer in force (frames x periods)",
+         [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }},
+        {"CPU at rest, program + server (%)",
+         [](const Figures& f) {
+             return f.restProgramPercent ? number(*f.restProgramPercent + *f.restServerPercent, 2)
+                                         : "-";
+         }},
+        {"  of which the server (%)",
+         [](const Figures& f) { return number(f.restServerPercent, 2); }},
+        {"CPU of the server alone (%)",
+         [&results](const Figures& f) {
+             const auto floor = results.serverAlone.find(f.server);
+             return floor == results.serverAlone.end() ? "-" : number(floor->second, 2);
+         }},
+        {"peak resident after start-up (MB)",
+         [](const Figures& f) {
              return number(f.afterStart ? std::optional(f.afterStart->peakMb) : std::nullopt);
          }},
-        {"  of which its own, not shared (MB)", [](const Figures& f) {
-             return number(f.afterStart ? std::optional(f.afterStart->privateMb) : std::nullopt);
-         }},
-        {"peak resident after all instruments (MB)", [](const Figures& f) {
-             return number(f.afterInstruments ? std::optional(f.afterInstruments->peakMb) : std::nullopt);
-         }},
-        {"  instruments picked", [](const Figures& f) { return std::to_string(f.instrumentsPicked) + "/128"; }},
-        {"idle CPU, program (% of a core)", [](const Figures& f) {
-             return number(f.idle ? std::optional(f.idle->programPercent) : std::nullopt, 2);
-         }},
-        {"idle CPU, audio server (% of a core)", [](const Figures& f) {
-             return number(f.idle ? std::optional(f.idle->serverPercent) : std::nullopt, 2);
-         }},
-        {"dropouts in " + sustain + " s, other core busy", [](const Figures& f) { return number(dropoutsWith(f, 1), 0); }},
-        {"dropouts in " + sustain + " s, both cores busy", [](const Figures& f) { return number(dropoutsWith(f, 2), 0); }},
     };
 }
 
 std::string jsonString(const std::string& text) {
     std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
+    for (const char c : text)
+        quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string{c};
     return quoted + "\"";
 }
-
-std::string jsonNumber(std::optional<double> value) { return value ? number(value, 3) : "null"; }
 
 std::string jsonArray(const std::vector<double>& values) {
     std::string text = "[";
@@ -99,112 +105,84 @@ std::string jsonArray(const std::vector<double>& values) {
     return text + "]";
 }
 
-void writeSubject(std::ostream& out, const Figures& f) {
-    out << "    {\n      \"subject\": " << jsonString(f.subject) << ",\n";
-    out << "      \"key_to_sound_ms\": " << jsonArray(f.latency.ms) << ",\n";
-    out << "      \"key_to_sound_median_ms\": " << jsonNumber(median(f.latency.ms)) << ",\n";
-    out << "      \"presses\": " << f.latency.presses << ",\n";
-    out << "      \"method_error_ms\": " << jsonArray(f.latency.errorMs) << ",\n";
-    out << "      \"time_base_error_ms\": " << jsonNumber(f.latency.timeBaseErrorMs) << ",\n";
-    out << "      \"key_injection_error_ms\": " << jsonNumber(f.latency.injectionMs) << ",\n";
-    out << "      \"sink_drift_ppm\": " << jsonNumber(f.latency.driftPpm) << ",\n";
-    out << "      \"sink_latency_ms\": " << jsonNumber(f.latency.sinkLatencyMs) << ",\n";
-    out << "      \"start_to_mapped_ms\": " << jsonArray(f.startup.mappedMs) << ",\n";
-    out << "      \"start_to_active_ms\": " << jsonArray(f.startup.activeMs) << ",\n";
-    out << "      \"start_to_first_sound_ms\": " << jsonArray(f.startup.firstSoundMs) << ",\n";
-    out << "      \"failed_starts\": " << f.startup.failed << ",\n";
-    out << "      \"peak_resident_after_start_mb\": "
-        << jsonNumber(f.afterStart ? std::optional(f.afterStart->peakMb) : std::nullopt) << ",\n";
-    out << "      \"peak_resident_after_instruments_mb\": "
-        << jsonNumber(f.afterInstruments ? std::optional(f.afterInstruments->peakMb) : std::nullopt) << ",\n";
-    out << "      \"private_after_start_mb\": "
-        << jsonNumber(f.afterStart ? std::optional(f.afterStart->privateMb) : std::nullopt) << ",\n";
-    out << "      \"instruments_picked\": " << f.instrumentsPicked << ",\n";
-    out << "      \"idle_cpu_percent\": " << jsonNumber(f.idle ? std::optional(f.idle->programPercent) : std::nullopt)
-        << ",\n";
-    out << "      \"idle_audio_server_cpu_percent\": "
-        << jsonNumber(f.idle ? std::optional(f.idle->serverPercent) : std::nullopt) << ",\n";
-    out << "      \"idle_busiest_threads\": {";
-    if (f.idle) {
-        for (std::size_t i = 0; i < f.idle->threads.size(); ++i) {
-            out << (i ? ", " : "") << jsonString(f.idle->threads[i].first) << ": "
-                << number(f.idle->threads[i].second, 3);
-        }
+void writeRun(std::ostream& out, const Figures& f) {
+    out << "    {\"subject\": " << jsonString(f.subject) << ", \"server\": " << jsonString(f.server)
+        << ",\n     \"rest_cpu_program_percent\": "
+        << (f.restProgramPercent ? number(*f.restProgramPercent, 3) : "null")
+        << ", \"rest_cpu_server_percent\": "
+        << (f.restServerPercent ? number(*f.restServerPercent, 3) : "null")
+        << ", \"peak_resident_mb\": " << (f.afterStart ? number(f.afterStart->peakMb, 3) : "null")
+        << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";
+    for (std::size_t i = 0; i < f.playing.size(); ++i) {
+        const PlayingFigures& p = f.playing[i];
+        out << (i ? ",\n       " : "\n       ") << "{\"busy_cores\": " << p.busyCores
+            << ", \"notes\": " << p.notes << ", \"onsets\": " << p.onsets
+            << ", \"dropouts\": " << p.dropouts << ", \"buffer\": " << jsonString(p.buffer)
+            << ", \"key_to_sound_ms\": " << jsonArray(p.latencyMs)
+            << ", \"method_error_ms\": " << jsonArray(p.errorMs) << "}";
     }
-    out << "},\n      \"dropouts\": [";
-    for (std::size_t i = 0; i < f.dropouts.size(); ++i) {
-        const DropoutFigures& d = f.dropouts[i];
-        out << (i ? ", " : "") << "{\"busy_cores\": " << d.busyCores << ", \"seconds\": " << number(d.seconds, 2)
-            << ", \"dropouts\": " << d.dropouts << ", \"gaps_ms\": " << jsonArray(d.gapsMs)
-            << ", \"sounding_share\": " << number(d.soundingShare, 3) << "}";
-    }
-    out << "],\n      \"problems\": [";
-    for (std::size_t i = 0; i < f.problems.size(); ++i) out << (i ? ", " : "") << jsonString(f.problems[i]);
-    out << "]\n    }";
+    out << "],\n     \"problems\": [";
+    for (std::size_t i = 0; i < f.problems.size(); ++i)
+        out << (i ? ", " : "") << jsonString(f.problems[i]);
+    out << "]}";
 }
 
 std::string machine() {
     utsname name{};
     ::uname(&name);
-    return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + name.sysname + " " + name.release;
-}
-
-// The load averages over 1, 5 and 15 minutes: other work on the machine shows in the figures.
-std::string loadAverage() {
     std::ifstream in("/proc/loadavg");
-    double one = 0, five = 0, fifteen = 0;
-    in >> one >> five >> fifteen;
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(2) << one << " " << five << " " << fifteen;
-    return text.str();
+    std::string one, five;
+    in >> one >> five;
+    return std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + name.sysname + " " +
+           name.release + ", load average " + one + " " + five;
 }
 
 }  // namespace
 
-void printTable(std::ostream& out, const std::vector<Figures>& all, const Plan& plan) {
-    constexpr int kLabel = 44, kColumn = 16;
-    out << "\nVelune benchmark: Xvfb + openbox, PulseAudio null sink at 50000 Hz, " << machine()
-        << "\nload average at the end: " << loadAverage() << "\n\n";
-    out << std::left << std::setw(kLabel) << "";
-    for (const Figures& f : all) out << std::right << std::setw(kColumn) << f.subject;
+void printTable(std::ostream& out, const Results& results, const Plan& plan) {
+    constexpr int kLabel = 38, kColumn = 24;
+    out << "\nVelune benchmark: Xvfb + openbox, null sink at 50000 Hz; " << machine() << "\n"
+        << plan.notes
+        << " notes 0.4 s apart under each load; figures given as idle / one core busy / both "
+        << "cores busy\n\n"
+        << std::left << std::setw(kLabel) << "";
+    for (const Figures& f : results.runs)
+        out << std::right << std::setw(kColumn) << f.subject + " " + f.server;
     out << "\n";
-    for (const Row& row : rows(plan)) {
+    for (const Row& row : rows(results)) {
         out << std::left << std::setw(kLabel) << row.label;
-        for (const Figures& f : all) out << std::right << std::setw(kColumn) << row.value(f);
+        for (const Figures& f : results.runs)
+            out << std::right << std::setw(kColumn) << row.value(f);
         out << "\n";
     }
-    out << "\nKey->sound runs from the moment XTEST's key press is acted on by the X server (the\n"
-           "middle of the request's round trip) to the first sample at -60 dBFS or louder in the\n"
-           "recording of the sink's monitor, each sample timed by the sink's clock: every 25 ms the\n"
-           "server's answer about the stream (write index, sink latency, transport time) gives the\n"
-           "time the monitor's samples were played, the latency it reports subtracted from the\n"
-           "time the answer came; the lowest of those within 5 s of a press pin the clock (the\n"
-           "first seconds of the stream and an idle sink are left out). A press's error bound adds\n"
-           "the spread of those lowest answers and the sink's timer slack, half the key injection's\n"
-           "round trip and one sample.\n";
-    for (const Figures& f : all) {
-        out << f.subject << ": sink drift " << number(f.latency.driftPpm, 0) << " ppm, sink latency "
-            << number(f.latency.sinkLatencyMs, 2) << " ms";
-        if (f.idle && !f.idle->threads.empty()) {
-            out << "; idle threads:";
-            for (const auto& [name, percent] : f.idle->threads) out << " " << name << " " << number(percent, 2) << "%";
-        }
-        for (const std::string& problem : f.problems) out << "; " << problem;
-        out << "\n";
+    out << "\nKey->sound runs from the moment the X server acted on XTEST's key press (the middle "
+           "of\n"
+           "the request's round trip) to where the note rises above what sounded before the key\n"
+           "in the recording of the sink's monitor (see noteStart in bench/measurements.cpp), "
+           "each\n"
+           "sample timed by the sink's clock (see bench/time_base.h). Dropouts are runs of exact\n"
+           "silence inside the sound. The buffer in force is the last one the program printed;\n"
+           "'?' when it printed none.\n";
+    for (const Figures& f : results.runs) {
+        if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
+        for (const std::string& problem : f.problems)
+            out << f.subject << " on " << f.server << ": " << problem << "\n";
     }
 }
 
-bool writeJson(const std::filesystem::path& file, const std::vector<Figures>& all, const Plan& plan) {
+bool writeJson(const std::filesystem::path& file, const Results& results, const Plan& plan) {
     std::ofstream out(file);
-    out << "{\n  \"machine\": " << jsonString(machine()) << ",\n";
-    out << "  \"load_average\": " << jsonString(loadAverage()) << ",\n";
-    out << "  \"rig\": \"Xvfb + openbox, PulseAudio null sink at 50000 Hz\",\n";
-    out << "  \"plan\": {\"presses\": " << plan.presses << ", \"starts\": " << plan.starts
-        << ", \"idle_seconds\": " << plan.idle.count() << ", \"sustain_seconds\": " << plan.sustain.count()
-        << "},\n  \"subjects\": [\n";
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        writeSubject(out, all[i]);
-        out << (i + 1 < all.size() ? ",\n" : "\n");
+    out << "{\n  \"machine\": " << jsonString(machine())
+        << ",\n  \"notes_per_load\": " << plan.notes << ",\n  \"server_alone_cpu_percent\": {";
+    bool first = true;
+    for (const auto& [server, percent] : results.serverAlone) {
+        out << (first ? "" : ", ") << jsonString(server) << ": " << number(percent, 3);
+        first = false;
+    }
+    out << "},\n  \"runs\": [\n";
+    for (std::size_t i = 0; i < results.runs.size(); ++i) {
+        writeRun(out, results.runs[i]);
+        out << (i + 1 < results.runs.size() ? ",\n" : "\n");
     }
     out << "  ]\n}\n";
     return static_cast<bool>(out);

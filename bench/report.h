@@ -3,14 +3,21 @@
 // The benchmark's figures as a table for people and as JSON for tools.
 
 #include <filesystem>
+#include <map>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "measurements.h"
 
 namespace velune::bench {
 
-void printTable(std::ostream& out, const std::vector<Figures>& all, const Plan& plan);
-bool writeJson(const std::filesystem::path& file, const std::vector<Figures>& all, const Plan& plan);
+struct Results {
+    std::vector<Figures> runs;                  // a subject on a server each
+    std::map<std::string, double> serverAlone;  // the floor, by server
+};
+
+void printTable(std::ostream& out, const Results& results, const Plan& plan);
+bool writeJson(const std::filesystem::path& file, const Results& results, const Plan& plan);
 
 }  // namespace velune::bench

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs the benchmark on the end-to-end stage (Xvfb, openbox, a
-# PulseAudio null sink): key-to-sound latency, start-up, memory, idle processor and dropouts of
-# the real program, and of VMPK alongside when it is installed. The table goes to stdout, the
-# figures to build/bench/bench-results.json; arguments are passed on (--help lists them).
+# Sets everything up, builds, and runs the benchmark on the rig (Xvfb, openbox, a null sink on a
+# private PulseAudio and then on a private PipeWire): key-to-sound latency, dropouts and the
+# buffer in force with no, one and both cores busy, processor at rest and memory of the real
+# program, and of VMPK alongside when it is installed. The table goes to stdout, the figures to
+# build/bench/bench-results.json; arguments are passed on (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -1,5 +1,6 @@
 // The end-to-end suite: one rig (display, window manager, audio server, recorder) per run of
-// this executable, torn down at the end whatever happened.
+// this executable, on the audio server VELUNE_E2E_SERVER names, torn down at the end whatever
+// happened.
 
 #include <gtest/gtest.h>
 
@@ -10,25 +11,26 @@
 namespace velune::e2e {
 namespace {
 
-std::unique_ptr<Rig> theRig;
+std::unique_ptr<Rig> rigOfThisRun;
 
 class RigEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         try {
-            theRig = std::make_unique<Rig>(RigConfig{VELUNE_PROGRAM, VELUNE_E2E_ARTIFACTS});
+            rigOfThisRun =
+                std::make_unique<Rig>(RigConfig{VELUNE_PROGRAM, serverFromEnvironment()});
         } catch (const std::exception& error) {
             FAIL() << "the end-to-end rig did not start: " << error.what();
         }
     }
-    void TearDown() override { theRig.reset(); }
+    void TearDown() override { rigOfThisRun.reset(); }
 };
 
 }  // namespace
 
-Rig& rig() {
-    if (!theRig) throw std::runtime_error("no rig");
-    return *theRig;
+Rig& theRig() {
+    if (!rigOfThisRun) throw std::runtime_error("no rig");
+    return *rigOfThisRun;
 }
 
 }  // namespace velune::e2e

@@ -1,38 +1,26 @@
 #include "offline_synth.h"
 
-#include "audio_analysis.h"
+#include <iostream>
+#include <limits>
+#include <stdexcept>
 
 namespace velune::e2e {
-namespace {
-
-constexpr std::uint32_t kNoteOff = 0x80;
-constexpr std::uint32_t kNoteOn = 0x90;
-constexpr std::uint32_t kProgramChange = 0xC0;
-
-}  // namespace
 
 OfflineSynth::OfflineSynth()
-    : service_(SynthConfig{defaultSoundFonts(), false, AudioFormat{kSampleRate, 512, 2}}) {
-    ready_ = service_.queryDefaultOutput() == FluidSynthService::kOk &&
-             service_.open(handle_, -1) == FluidSynthService::kOk;
+    : settings_(new_fluid_settings(), delete_fluid_settings), synth_(nullptr, delete_fluid_synth) {
+    fluid_settings_setnum(settings_.get(), "synth.sample-rate", rig::kSampleRate);
+    synth_.reset(new_fluid_synth(settings_.get()));
+    for (const char* soundFont :
+         {"/usr/share/sounds/sf2/default-GM.sf2", "/usr/share/sounds/sf2/FluidR3_GM.sf2"}) {
+        if (fluid_synth_sfload(synth_.get(), soundFont, 1) != FLUID_FAILED) return;
+    }
+    throw std::runtime_error("no General MIDI SoundFont");
 }
-
-void OfflineSynth::send(std::uint32_t message) { service_.sendShortMessage(handle_, message); }
-
-void OfflineSynth::program(int program) {
-    send(kProgramChange | static_cast<std::uint32_t>(program) << 8);
-}
-
-void OfflineSynth::noteOn(int note, int velocity) {
-    send(kNoteOn | static_cast<std::uint32_t>(note) << 8 | static_cast<std::uint32_t>(velocity) << 16);
-}
-
-void OfflineSynth::noteOff(int note) { send(kNoteOff | static_cast<std::uint32_t>(note) << 8); }
 
 void OfflineSynth::play(double seconds) {
-    const auto frames = static_cast<int>(seconds * kSampleRate);
+    const auto frames = static_cast<int>(seconds * rig::kSampleRate);
     std::vector<float> left(frames), right(frames);
-    service_.render(left.data(), right.data(), frames);
+    fluid_synth_write_float(synth_.get(), frames, left.data(), 0, 1, right.data(), 0, 1);
     for (int i = 0; i < frames; ++i) samples_.push_back(0.5f * (left[i] + right[i]));
 }
 
@@ -43,6 +31,20 @@ std::vector<float> renderNote(int program, int note, double seconds) {
     synth.noteOn(note);
     synth.play(seconds);
     return synth.samples();
+}
+
+int nearestProgram(const rig::Timbre& timbre, const std::vector<int>& programs) {
+    int nearest = -1;
+    double nearestDistance = std::numeric_limits<double>::max();
+    for (int program : programs) {
+        const std::vector<float> sound = renderNote(program, 60, 0.55);
+        const std::span<const float> settled =
+            std::span(sound).subspan(rig::kSampleRate / 5, rig::kSampleRate * 3 / 10);
+        const double distance = rig::timbreDistance(timbre, rig::timbreOf(settled));
+        std::cout << "program " << program << ": " << distance << " away\n";
+        if (distance < nearestDistance) nearestDistance = distance, nearest = program;
+    }
+    return nearest;
 }
 
 }  // namespace velune::e2e

@@ -1,42 +1,40 @@
 #pragma once
 
-// The program's own synthesizer (FluidSynth with the General MIDI SoundFont) without an audio
-// output, rendered offline at the analysis rate: known notes to check the ears against, and
-// reference timbres to compare a recording with.
+// FluidSynth with the General MIDI SoundFont and no audio output, rendered offline at the
+// recording rate: known notes to check the ears against, reference timbres to compare with.
 
-#include <cstdint>
+#include <fluidsynth.h>
+
+#include <memory>
 #include <vector>
 
-#include "fluidsynth_service.h"
+#include "audio_analysis.h"
 
 namespace velune::e2e {
 
 class OfflineSynth {
-public:
+  public:
+    // Throws std::runtime_error when no General MIDI SoundFont loads.
     OfflineSynth();
 
-    // False when no SoundFont could be loaded.
-    bool ready() const { return ready_; }
-
-    void program(int program);
-    void noteOn(int note, int velocity = 100);
-    void noteOff(int note);
+    void program(int program) { fluid_synth_program_change(synth_.get(), 0, program); }
+    void noteOn(int note) { fluid_synth_noteon(synth_.get(), 0, note, 100); }
+    void noteOff(int note) { fluid_synth_noteoff(synth_.get(), 0, note); }
     // Appends `seconds` of sound (left and right mixed) to samples().
     void play(double seconds);
-
     const std::vector<float>& samples() const { return samples_; }
-    std::size_t position() const { return samples_.size(); }
 
-private:
-    void send(std::uint32_t message);
-
-    FluidSynthService service_;
-    std::uint32_t handle_ = 0;
-    bool ready_ = false;
+  private:
+    std::unique_ptr<fluid_settings_t, decltype(&delete_fluid_settings)> settings_;
+    std::unique_ptr<fluid_synth_t, decltype(&delete_fluid_synth)> synth_;
     std::vector<float> samples_;
 };
 
-// `seconds` of `note` on `program`, struck after silence.
+// `seconds` of `note` on `program`, struck after 50 ms of silence.
 std::vector<float> renderNote(int program, int note, double seconds);
+
+// Of `programs`, the one whose middle C, rendered, sounds nearest `timbre` (taken from 150 ms
+// after its onset, past the attack, for 300 ms).
+int nearestProgram(const rig::Timbre& timbre, const std::vector<int>& programs);
 
 }  // namespace velune::e2e

@@ -1,8 +1,8 @@
 #pragma once
 
-// The end-to-end rig: a private X display with a window manager, a private audio server that
-// records everything played, and the real program started in them. Everything it starts it
-// stops again by process id, also when a test fails.
+// The rig: a private X display with a window manager, a private audio server with a recording
+// of everything played, and programs started in them. Everything it starts it stops again by
+// process id, also when a test fails.
 
 #include <chrono>
 #include <filesystem>
@@ -10,22 +10,23 @@
 #include <optional>
 #include <string>
 
-#include "audio_session.h"
+#include "audio_server.h"
 #include "child_process.h"
+#include "recorder.h"
 #include "x_session.h"
 
-namespace velune::e2e {
+namespace velune::rig {
 
 inline constexpr const char* kMainWindowTitle = "Velunev1.0";
 inline constexpr const char* kBoxTitle = "Velune";
 
 struct RigConfig {
-    std::filesystem::path program;    // the built program
-    std::filesystem::path artifacts;  // screenshots for people to look at
+    std::filesystem::path program;  // the built program
+    ServerKind server = ServerKind::PulseAudio;
 };
 
 class Rig {
-public:
+  public:
     explicit Rig(RigConfig config);
     ~Rig();
     Rig(const Rig&) = delete;
@@ -37,15 +38,15 @@ public:
     const RigConfig& config() const { return config_; }
     const std::filesystem::path& workDirectory() const { return workDirectory_; }
 
-    // The environment the program runs in; without audio, no sound server or card is reachable.
-    ChildEnvironment programEnvironment(bool withAudio) const;
+    // The environment a program runs in; without audio, no sound server or card is reachable.
+    ChildEnvironment programEnvironment(bool withAudio = true) const;
 
     // The audio server crashes; the recording stops with it.
     void killAudioServer();
     // A new audio server on the same address, and a new recording of it (indices start again).
     void restartAudioServer();
 
-private:
+  private:
     RigConfig config_;
     std::filesystem::path workDirectory_;
     std::unique_ptr<XSession> x_;
@@ -53,27 +54,28 @@ private:
     std::unique_ptr<Recorder> recorder_;
 };
 
-// One run of the program.
+// One run of a program on the rig, its output kept in a log.
 class Program {
-public:
-    Program(Rig& rig, bool withAudio = true);
-    // Another build of the program, or changes to its environment.
+  public:
+    explicit Program(Rig& rig, bool withAudio = true);
     Program(Rig& rig, const std::filesystem::path& executable, const ChildEnvironment& environment);
-    ~Program();
+    ~Program() { process_.stop(); }
 
     pid_t pid() const { return process_.pid(); }
     ChildProcess& process() { return process_; }
-    // Waits for the main window to be shown and to hold the focus; nothing if it was not.
-    std::optional<XWindow> waitForMainWindow(std::chrono::milliseconds timeout = 15s);
+    // Waits for the window titled so to be shown and to hold the focus; nothing if it was not.
+    std::optional<XWindow> waitForWindow(
+        const std::string& title = kMainWindowTitle,
+        std::chrono::milliseconds timeout = std::chrono::seconds(15));
     XWindow mainWindow() const { return mainWindow_; }
-    // Everything the program wrote to its standard output and error.
+    // Everything the program wrote to its standard output and error so far.
     std::string log() const;
 
-private:
+  private:
     Rig& rig_;
     std::filesystem::path log_;
     ChildProcess process_;
     XWindow mainWindow_ = 0;
 };
 
-}  // namespace velune::e2e
+}  // namespace velune::rig

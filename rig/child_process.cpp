@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace velune::e2e {
+namespace velune::rig {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -86,7 +86,8 @@ ChildEnvironment ChildEnvironment::inherited() {
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::size_t equals = text.find('=');
-        if (equals != std::string::npos) environment.variables_[text.substr(0, equals)] = text.substr(equals + 1);
+        if (equals != std::string::npos)
+            environment.variables_[text.substr(0, equals)] = text.substr(equals + 1);
     }
     return environment;
 }
@@ -107,15 +108,16 @@ std::vector<std::string> ChildEnvironment::entries() const {
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildEnvironment& environment,
-                           const SpawnOptions& options)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const ChildEnvironment& environment, const SpawnOptions& options)
     : name_(argv.at(0)) {
     int log = -1;
     if (!options.log.empty()) {
         log = ::open(options.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     try {
-        pid_ = spawn(findInPath(argv.at(0)), argv, environment.entries(), log, log, options.passAsFd3);
+        pid_ =
+            spawn(findInPath(argv.at(0)), argv, environment.entries(), log, log, options.passAsFd3);
     } catch (...) {
         if (log >= 0) ::close(log);
         throw;
@@ -193,7 +195,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, const ChildEnviro
     const auto deadline = Clock::now() + timeout;
     bool timedOut = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
@@ -213,4 +216,4 @@ CommandResult runCommand(const std::vector<std::string>& argv, const ChildEnviro
     return result;
 }
 
-}  // namespace velune::e2e
+}  // namespace velune::rig

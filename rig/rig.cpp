@@ -8,11 +8,13 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace velune::e2e {
+namespace velune::rig {
 namespace {
 
+using namespace std::chrono_literals;
+
 std::filesystem::path makeWorkDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velune-e2e-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "velune-rig-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
     return pattern;
 }
@@ -21,14 +23,13 @@ std::filesystem::path makeWorkDirectory() {
 
 Rig::Rig(RigConfig config) : config_(std::move(config)), workDirectory_(makeWorkDirectory()) {
     try {
-        std::filesystem::create_directories(config_.artifacts);
         // No other sound goes anywhere: ALSA sees a configuration without any device.
         std::ofstream(workDirectory_ / "alsa.conf") << "# no devices\n";
         std::filesystem::create_directories(workDirectory_ / "runtime");
         ::chmod((workDirectory_ / "runtime").c_str(), 0700);
         x_ = std::make_unique<XSession>(workDirectory_);
-        audio_ = std::make_unique<AudioServer>(workDirectory_);
-        recorder_ = std::make_unique<Recorder>(*audio_);
+        audio_ = std::make_unique<AudioServer>(workDirectory_, config_.server);
+        recorder_ = std::make_unique<Recorder>(audio_->address(), audio_->monitorSource());
         if (!x_->autoRepeatOn()) throw std::runtime_error("the X server has no key auto-repeat");
     } catch (...) {
         recorder_.reset();
@@ -50,14 +51,18 @@ Rig::~Rig() {
 ChildEnvironment Rig::programEnvironment(bool withAudio) const {
     ChildEnvironment environment = x_->clientEnvironment();
     audio_->configure(environment);
-    if (!withAudio) environment.set("PULSE_SERVER", "unix:" + (workDirectory_ / "no-server").string());
+    if (!withAudio) {
+        environment.set("PULSE_SERVER", "unix:" + (workDirectory_ / "no-server").string())
+            .set("PIPEWIRE_RUNTIME_DIR", (workDirectory_ / "no-server").string());
+    }
     environment.set("ALSA_CONFIG_PATH", (workDirectory_ / "alsa.conf").string())
         .set("XDG_RUNTIME_DIR", (workDirectory_ / "runtime").string())
         .set("QT_QPA_PLATFORM", "xcb")
         .set("LC_ALL", "C.UTF-8");
-    for (const char* setting : {"QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "QT_SCALE_FACTOR",
-                                "QT_SCREEN_SCALE_FACTORS", "QT_AUTO_SCREEN_SCALE_FACTOR",
-                                "QT_ENABLE_HIGHDPI_SCALING", "QT_FONT_DPI", "VELUNE_SOUNDFONT"}) {
+    for (const char* setting :
+         {"QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "QT_SCALE_FACTOR", "QT_SCREEN_SCALE_FACTORS",
+          "QT_AUTO_SCREEN_SCALE_FACTOR", "QT_ENABLE_HIGHDPI_SCALING", "QT_FONT_DPI",
+          "VELUNE_SOUNDFONT", "VELUNE_AUDIO_BUFFER"}) {
         environment.unset(setting);
     }
     return environment;
@@ -68,23 +73,23 @@ void Rig::killAudioServer() { audio_->kill(); }
 void Rig::restartAudioServer() {
     recorder_.reset();
     audio_->restart();
-    recorder_ = std::make_unique<Recorder>(*audio_);
+    recorder_ = std::make_unique<Recorder>(audio_->address(), audio_->monitorSource());
 }
 
 Program::Program(Rig& rig, bool withAudio)
     : Program(rig, rig.config().program, rig.programEnvironment(withAudio)) {}
 
-Program::Program(Rig& rig, const std::filesystem::path& executable, const ChildEnvironment& environment)
+Program::Program(Rig& rig, const std::filesystem::path& executable,
+                 const ChildEnvironment& environment)
     : rig_(rig) {
     static std::atomic<int> runs{0};
-    log_ = rig.workDirectory() / ("velune-" + std::to_string(++runs) + ".log");
+    log_ = rig.workDirectory() / ("program-" + std::to_string(++runs) + ".log");
     process_ = ChildProcess({executable.string()}, environment, {log_});
 }
 
-Program::~Program() { process_.stop(); }
-
-std::optional<XWindow> Program::waitForMainWindow(std::chrono::milliseconds timeout) {
-    const std::optional<XWindow> window = rig_.x().waitForWindow(kMainWindowTitle, pid(), timeout);
+std::optional<XWindow> Program::waitForWindow(const std::string& title,
+                                              std::chrono::milliseconds timeout) {
+    const std::optional<XWindow> window = rig_.x().waitForWindow(title, pid(), timeout);
     if (!window || !rig_.x().waitUntilActive(*window, 5s)) return std::nullopt;
     mainWindow_ = *window;
     return window;
@@ -97,4 +102,4 @@ std::string Program::log() const {
     return text.str();
 }
 
-}  // namespace velune::e2e
+}  // namespace velune::rig

@@ -13,20 +13,20 @@
 #include <string>
 #include <vector>
 
-namespace velune::e2e {
+namespace velune::rig {
 
 using namespace std::chrono_literals;
 
 // The environment of a child: the test's own, with changes.
 class ChildEnvironment {
-public:
+  public:
     static ChildEnvironment inherited();
 
     ChildEnvironment& set(const std::string& name, const std::string& value);
     ChildEnvironment& unset(const std::string& name);
     std::vector<std::string> entries() const;
 
-private:
+  private:
     std::map<std::string, std::string> variables_;
 };
 
@@ -38,7 +38,7 @@ struct SpawnOptions {
 };
 
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     // Starts argv[0] (searched in PATH); throws std::runtime_error when it cannot.
     ChildProcess(const std::vector<std::string>& argv, const ChildEnvironment& environment,
@@ -58,7 +58,7 @@ public:
     // SIGTERM, up to `grace` to end, then SIGKILL. Returns the exit status.
     int stop(std::chrono::milliseconds grace = 3s);
 
-private:
+  private:
     bool reap(bool block);
 
     pid_t pid_ = -1;
@@ -75,4 +75,4 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const ChildEnvironment& environment,
                          std::chrono::milliseconds timeout = 10s);
 
-}  // namespace velune::e2e
+}  // namespace velune::rig

@@ -1,0 +1,214 @@
+#include "audio_analysis.h"
+
+#include <aubio/aubio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace velune::rig {
+namespace {
+
+// Onsets: two of aubio's detectors over 2048 samples (41 ms) every 256 (5 ms), each finding
+// what the other misses: high-frequency content finds even the quiet top notes of a piano
+// (its peak comes about 10 ms into an attack, which is taken off), the complex domain a note
+// struck below a louder one still ringing. A new note needs 80 ms after the one before and a
+// level above -60 dBFS. The peak pickers judge a frame against the frames before, so the sound
+// is heard after 200 ms of silence: a note right at the start is found too.
+constexpr uint_t kOnsetWindow = 2048;
+constexpr uint_t kHop = 256;
+constexpr smpl_t kOnsetThreshold = 0.3f;
+constexpr smpl_t kMinimumGapMs = 80;
+constexpr smpl_t kQuietDb = -60;
+constexpr std::size_t kLeadIn = kSampleRate / 5;
+
+// Pitch: aubio's YIN in the spectral domain on the attack, from 15 ms after the onset (past the
+// strike's noise) for 160 ms; the median of the frames. A note struck an octave above one still
+// ringing can be heard as that one: the tests let a note ring out before leaping. aubio's pitch
+// refuses 50 kHz (it builds a weighting filter for the common rates only), so it is told 48 kHz and
+// its answer is scaled back.
+constexpr uint_t kPitchWindow = 2048;
+constexpr uint_t kPitchHop = 512;
+constexpr uint_t kPitchRate = 48000;
+constexpr std::size_t kAttackDelay = kSampleRate * 15 / 1000;
+constexpr std::size_t kAttackLength = kSampleRate * 16 / 100;
+// The highest notes fade fast: their pitch is still read at -90 dBFS.
+constexpr smpl_t kFaintDb = -90;
+
+// A dropout of the audio output: exact digital silence between sound.
+constexpr std::size_t kShortestDropout = kSampleRate / 2000;
+constexpr std::size_t kLongestDropout = kSampleRate * 15 / 100;
+constexpr std::size_t kDropoutContext = kSampleRate / 100;
+constexpr double kSoundRms = 3e-4;
+
+constexpr uint_t kMelBands = 40;
+
+template <typename T, void (*Delete)(T*)>
+struct Deleter {
+    void operator()(T* object) const { Delete(object); }
+};
+using Vector = std::unique_ptr<fvec_t, Deleter<fvec_t, del_fvec>>;
+using Spectrum = std::unique_ptr<cvec_t, Deleter<cvec_t, del_cvec>>;
+using Onset = std::unique_ptr<aubio_onset_t, Deleter<aubio_onset_t, del_aubio_onset>>;
+using Pitch = std::unique_ptr<aubio_pitch_t, Deleter<aubio_pitch_t, del_aubio_pitch>>;
+using Vocoder = std::unique_ptr<aubio_pvoc_t, Deleter<aubio_pvoc_t, del_aubio_pvoc>>;
+using Mfcc = std::unique_ptr<aubio_mfcc_t, Deleter<aubio_mfcc_t, del_aubio_mfcc>>;
+
+// Calls `step` with every hop of the samples from `begin` to `end`, zero-padded at the end.
+template <typename Step>
+void forEachHop(std::span<const float> samples, std::size_t begin, std::size_t end, fvec_t* hop,
+                Step step) {
+    end = std::min(end, samples.size());
+    for (std::size_t at = begin; at < end; at += hop->length) {
+        for (uint_t i = 0; i < hop->length; ++i) {
+            hop->data[i] = at + i < end ? samples[at + i] : 0.0f;
+        }
+        step(at);
+    }
+}
+
+std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay,
+                                  const std::vector<float>& padded) {
+    Onset onset(new_aubio_onset(method, kOnsetWindow, kHop, kSampleRate));
+    aubio_onset_set_threshold(onset.get(), kOnsetThreshold);
+    aubio_onset_set_minioi_ms(onset.get(), kMinimumGapMs);
+    aubio_onset_set_silence(onset.get(), kQuietDb);
+    aubio_onset_set_delay(onset.get(), aubio_onset_get_delay(onset.get()) + extraDelay);
+    Vector hop(new_fvec(kHop)), found(new_fvec(1));
+    std::vector<std::size_t> onsets;
+    forEachHop(padded, 0, padded.size(), hop.get(), [&](std::size_t) {
+        aubio_onset_do(onset.get(), hop.get(), found.get());
+        const std::size_t last = aubio_onset_get_last(onset.get());
+        if (found->data[0] > 0) onsets.push_back(last > kLeadIn ? last - kLeadIn : 0);
+    });
+    return onsets;
+}
+
+std::vector<std::size_t> onsetsOf(std::span<const float> samples) {
+    std::vector<float> padded(kLeadIn);
+    padded.insert(padded.end(), samples.begin(), samples.end());
+    std::vector<std::size_t> both = onsetsBy("hfc", kSampleRate / 100, padded);
+    const std::vector<std::size_t> complex = onsetsBy("complex", 0, padded);
+    both.insert(both.end(), complex.begin(), complex.end());
+    std::sort(both.begin(), both.end());
+    std::vector<std::size_t> onsets;
+    for (std::size_t onset : both) {
+        if (onsets.empty() || onset - onsets.back() >= kSampleRate * kMinimumGapMs / 1000)
+            onsets.push_back(onset);
+    }
+    return onsets;
+}
+
+std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
+    Pitch pitch(new_aubio_pitch("yinfft", kPitchWindow, kPitchHop, kPitchRate));
+    aubio_pitch_set_unit(pitch.get(), "Hz");
+    aubio_pitch_set_silence(pitch.get(), kFaintDb);
+    Vector hop(new_fvec(kPitchHop)), found(new_fvec(1));
+    const std::size_t begin = onset + kAttackDelay;
+    std::vector<double> heard;
+    forEachHop(samples, begin, begin + kAttackLength, hop.get(), [&](std::size_t at) {
+        aubio_pitch_do(pitch.get(), hop.get(), found.get());
+        const bool windowFull = at + kPitchHop >= begin + kPitchWindow;
+        if (windowFull && found->data[0] > 0) {
+            heard.push_back(69 + 12 * std::log2(found->data[0] * kSampleRate / kPitchRate / 440));
+        }
+    });
+    if (heard.empty()) return std::nullopt;
+    std::nth_element(heard.begin(), heard.begin() + heard.size() / 2, heard.end());
+    return static_cast<int>(std::lround(heard[heard.size() / 2]));
+}
+
+}  // namespace
+
+double rms(std::span<const float> samples) {
+    if (samples.empty()) return 0;
+    double sum = 0;
+    for (float s : samples) sum += double{s} * s;
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+bool isSilent(std::span<const float> samples) { return rms(samples) < kSilenceRms; }
+
+std::vector<Dropout> findDropouts(std::span<const float> samples) {
+    std::vector<Dropout> dropouts;
+    std::size_t i = 0;
+    while (i < samples.size()) {
+        if (samples[i] != 0.0f) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < samples.size() && samples[end] == 0.0f) ++end;
+        const bool soundBefore =
+            i >= kDropoutContext &&
+            rms(samples.subspan(i - kDropoutContext, kDropoutContext)) >= kSoundRms;
+        const bool trailing = end == samples.size();
+        const bool soundAfter =
+            !trailing &&
+            rms(samples.subspan(end, std::min(kDropoutContext, samples.size() - end))) >= kSoundRms;
+        if (end - i >= kShortestDropout && soundBefore &&
+            (trailing || (end - i <= kLongestDropout && soundAfter))) {
+            dropouts.push_back({i, end});
+        }
+        i = end;
+    }
+    return dropouts;
+}
+
+Spliced removeDropouts(std::span<const float> samples) {
+    Spliced spliced;
+    spliced.dropouts = findDropouts(samples);
+    std::size_t from = 0;
+    for (const Dropout& dropout : spliced.dropouts) {
+        spliced.samples.insert(spliced.samples.end(),
+                               samples.begin() + static_cast<std::ptrdiff_t>(from),
+                               samples.begin() + static_cast<std::ptrdiff_t>(dropout.begin));
+        from = dropout.end;
+    }
+    spliced.samples.insert(spliced.samples.end(),
+                           samples.begin() + static_cast<std::ptrdiff_t>(from), samples.end());
+    return spliced;
+}
+
+std::size_t Spliced::originalIndex(std::size_t index) const {
+    for (const Dropout& dropout : dropouts) {
+        if (dropout.begin > index) break;
+        index += dropout.end - dropout.begin;
+    }
+    return index;
+}
+
+std::vector<HeardNote> transcribe(std::span<const float> samples) {
+    const Spliced spliced = removeDropouts(samples);
+    std::vector<HeardNote> notes;
+    for (std::size_t onset : onsetsOf(spliced.samples)) {
+        notes.push_back({spliced.originalIndex(onset), pitchAt(spliced.samples, onset)});
+    }
+    return notes;
+}
+
+Timbre timbreOf(std::span<const float> samples) {
+    Vocoder vocoder(new_aubio_pvoc(kOnsetWindow, kHop));
+    Mfcc mfcc(new_aubio_mfcc(kOnsetWindow, kMelBands, kTimbreCoefficients + 1, kSampleRate));
+    Vector hop(new_fvec(kHop)), coefficients(new_fvec(kTimbreCoefficients + 1));
+    Spectrum spectrum(new_cvec(kOnsetWindow));
+    Timbre mean{};
+    int frames = 0;
+    forEachHop(samples, 0, samples.size(), hop.get(), [&](std::size_t at) {
+        aubio_pvoc_do(vocoder.get(), hop.get(), spectrum.get());
+        if (at + kHop < kOnsetWindow) return;  // the window still holds the padding before
+        aubio_mfcc_do(mfcc.get(), spectrum.get(), coefficients.get());
+        for (std::size_t k = 0; k < kTimbreCoefficients; ++k) mean[k] += coefficients->data[k + 1];
+        ++frames;
+    });
+    for (double& c : mean) c /= std::max(frames, 1);
+    return mean;
+}
+
+double timbreDistance(const Timbre& a, const Timbre& b) {
+    double sum = 0;
+    for (std::size_t k = 0; k < a.size(); ++k) sum += (a[k] - b[k]) * (a[k] - b[k]);
+    return std::sqrt(sum);
+}
+
+}  // namespace velune::rig

@@ -1,0 +1,58 @@
+#pragma once
+
+// Listening to a recording: where notes start, which note each one is, where the sound runs dry
+// for a moment, and a fingerprint of the instrument. Onsets, pitch and the spectra behind the
+// fingerprint come from aubio; this file only adapts them to mono float recordings, and cuts
+// out the audio output's dropouts first. Every position is a sample index into the span given.
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velune::rig {
+
+// The null sink's rate: at 50 kHz it keeps time with the monotonic clock.
+inline constexpr int kSampleRate = 50000;
+
+double rms(std::span<const float> samples);
+// Quieter than -66 dBFS (a note at velocity 100 plays at about -40) is silence.
+inline constexpr double kSilenceRms = 5e-4;
+bool isSilent(std::span<const float> samples);
+
+// Stretches of exact digital silence between sound, 0.5 to 150 ms long: the audio output ran dry
+// and the server played silence until it caught up. Nothing of the program's sound is lost,
+// only delayed, so cutting them out gives back the sound as it was made. Silence running from
+// sound to the end of the samples counts too: it may be a dropout still going on.
+struct Dropout {
+    std::size_t begin;
+    std::size_t end;
+};
+std::vector<Dropout> findDropouts(std::span<const float> samples);
+
+struct Spliced {
+    std::vector<float> samples;  // the sound with the dropouts cut out
+    std::vector<Dropout> dropouts;
+    // Where a sample of the spliced sound lies in the original.
+    std::size_t originalIndex(std::size_t index) const;
+};
+Spliced removeDropouts(std::span<const float> samples);
+
+struct HeardNote {
+    std::size_t onset;
+    std::optional<int> midi;  // nothing when the attack holds no clear pitch
+};
+
+// Every note in the samples, in order: aubio's onsets and, over each attack, its pitch, heard
+// in the spliced sound and placed back in the original.
+std::vector<HeardNote> transcribe(std::span<const float> samples);
+
+// The mean of aubio's mel-frequency cepstral coefficients over a stretch, loudness (the first)
+// left out: notes of one instrument lie close together, other instruments further off.
+inline constexpr std::size_t kTimbreCoefficients = 12;
+using Timbre = std::array<double, kTimbreCoefficients>;
+Timbre timbreOf(std::span<const float> samples);
+double timbreDistance(const Timbre& a, const Timbre& b);
+
+}  // namespace velune::rig

@@ -1,0 +1,93 @@
+#pragma once
+
+// A recording of the audio server's monitor: everything played into the sink, sample by sample,
+// mono at the analysis rate, with the monotonic time at which each stretch arrived.
+//
+// Reading 10 ms at a time and asking for that latency keeps the null sink from idling seconds
+// ahead (a program starting then would be heard only once those seconds have played); below
+// that, the sink runs at whatever latency the program asks for, as a sound card would.
+//
+// Two clocks meet here: the sink's, which plays sample n at origin + n / rate, and the monotonic
+// clock. The arrivals give the origin to a few milliseconds: the earliest any stretch arrived,
+// less the duration recorded before it. For finer timing, every 25 ms the recorder also asks the
+// server for the stream's timing (the write index W, the sink's latency S, the transport time
+// T); an answer received at R says the origin was R - T + S - W / rate.
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velune::rig {
+
+using MonotonicTime = std::chrono::steady_clock::time_point;
+
+struct TimingAnswer {
+    MonotonicTime received;
+    MonotonicTime origin;  // what this answer says about when sample 0 was played
+    double sinkLatencyMs;
+};
+
+class Recorder {
+  public:
+    // Records the monitor of the server at `address`, waiting until it streams in real time;
+    // throws std::runtime_error when it does not.
+    Recorder(const std::string& address, const std::string& monitor);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    std::size_t size() const;
+    std::vector<float> slice(std::size_t begin, std::size_t end) const;
+    // The sample that was being recorded at monotonic time `t`.
+    std::size_t indexAt(MonotonicTime t) const;
+    std::size_t indexNow() const { return indexAt(std::chrono::steady_clock::now()); }
+    // Waits until samples up to `index` have arrived; false when they did not or the stream broke.
+    bool waitFor(std::size_t index, std::chrono::milliseconds timeout) const;
+    // The first 10 ms from `from` on that is not silent, waiting up to `timeout` for it.
+    std::optional<std::size_t> waitForSound(std::size_t from,
+                                            std::chrono::milliseconds timeout) const;
+    // The first stretch of `hold` silence from `from` on, waiting up to `timeout` for it.
+    std::optional<std::size_t> waitForSilence(std::size_t from, std::chrono::milliseconds hold,
+                                              std::chrono::milliseconds timeout) const;
+    std::vector<TimingAnswer> timingAnswers() const;
+    // Stretches the server dropped from the recording (kept as silence); none when it kept up.
+    std::size_t holes() const;
+
+  private:
+    static void onState(pa_context* context, void* self);
+    static void onStreamState(pa_stream* stream, void* self);
+    static void onRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                        void* self);
+    static void onTiming(pa_stream* stream, int success, void* self);
+    void connect(const std::string& address, const std::string& monitor);
+    void noteState(bool good);
+    void close();
+    void append(const void* data, std::size_t bytes);
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    pa_time_event* timer_ = nullptr;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<float> samples_;
+    MonotonicTime firstArrival_;
+    std::optional<MonotonicTime> origin_;
+    std::vector<TimingAnswer> answers_;
+    std::size_t holes_ = 0;
+    bool failed_ = false;
+};
+
+// Writes mono float samples at the analysis rate as a WAV file, for a person to listen to.
+bool saveWav(const std::filesystem::path& file, const std::vector<float>& samples);
+
+}  // namespace velune::rig

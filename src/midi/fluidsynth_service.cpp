@@ -47,11 +47,7 @@ void configureForLivePlaying(fluid_settings_t* settings, unsigned sampleRate) {
 // VELUNE_AUDIO_BUFFER="<frames>x<periods>" replaces the buffer, for a machine where the
 // default drops out (or to measure another one).
 void useBufferFromEnvironment(AudioFormat& format) {
-    ParsedBuffer buffer{};
-    if (parseBuffer(std::getenv("VELUNE_AUDIO_BUFFER"), buffer)) {
-        format.periodFrames = buffer.periodFrames;
-        format.periods = buffer.periods;
-    }
+    pinBuffer(std::getenv("VELUNE_AUDIO_BUFFER"), format);
 }
 
 std::uint32_t littleEndian32(const unsigned char* bytes) {

@@ -11,15 +11,23 @@
 // event thread, at real-time priority where the system allows it. When the server goes away,
 // lost() turns true so that the MIDI service can tell the user and open a new output later.
 //
+// The buffer starts short and grows at the first underflow the server reports, before a second
+// click, then shrinks again after a clean stretch (BufferPolicy); the stream stays as it is, only
+// its buffer attributes change, so nothing already queued is lost or delayed.
+//
 // At rest the stream is paused: once no message has come for a second and the output (reverb
-// tails included) has stayed below -120 dBFS for a tenth of a second, the stream is corked, so
-// that neither the server nor the synthesizer wakes up hundreds of times a second for silence.
-// wake(), called before every message, uncorks it; what was queued before (silence) plays
-// first, so the note that woke it keeps its usual latency, plus one message to the server.
+// tails included) has stayed below -120 dBFS for a tenth of a second, the stream is corked and
+// its buffer made half a second long, so that neither the server nor the synthesizer wakes up
+// hundreds of times a second for silence (a paused stream's latency request still sets the
+// pace of the sink). wake(), called before every message, restores the short buffer, drops the
+// silence queued meanwhile and uncorks: the note that woke it is the first thing played.
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
+
+#include "buffer_policy.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pa_threaded_mainloop;
@@ -32,11 +40,13 @@ namespace velune {
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
     unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
-    // Three periods of 128 frames: 7.7 ms at 50 kHz, queue and sink together. Less drops out
-    // on a two-core machine whose other core is busy (the server needs about half the buffer
-    // to answer a request in time); see the benchmark.
-    unsigned periodFrames = 128;
+    // Where the buffer starts: three periods of 64 frames, 3.8 ms at 50 kHz, queue and sink
+    // together. Clean on a quiet machine; a busy one drops out now and then, and the buffer
+    // grows at the first dropout (BufferPolicy). See the benchmark.
+    unsigned periodFrames = 64;
     unsigned periods = 3;
+    // The user chose this buffer: it does not adapt.
+    bool pinned = false;
 };
 
 inline constexpr unsigned kFallbackSampleRate = 48000;
@@ -48,9 +58,12 @@ struct ParsedBuffer {
     unsigned periods;
 };
 bool parseBuffer(const char* text, ParsedBuffer& buffer);
+// Pins the buffer `text` names (VELUNE_AUDIO_BUFFER); a text that names none is logged as
+// ignored and leaves the format as it is. Nothing to do for no text.
+void pinBuffer(const char* text, AudioFormat& format);
 
 class PulseOutput {
-public:
+  public:
     // Connects to the audio server and learns the rate of its default sink; nullptr when no
     // PulseAudio server can be reached. The connection is kept for start().
     static std::unique_ptr<PulseOutput> connect();
@@ -70,16 +83,24 @@ public:
     // A message is about to reach the synthesizer (called from the thread that sends them).
     void wake();
 
-private:
+  private:
     PulseOutput() = default;
     bool waitUntil(bool (*ready)(PulseOutput&));
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
-    // Renders `frames` into `data`, and corks the stream once at rest.
-    void render(float* data, std::size_t frames);
+    static void onUnderflow(pa_stream* stream, void* self);
+    static void onBufferSet(pa_stream* stream, int success, void* self);
+    bool write(std::size_t bytes);
+    // Renders `frames` into `data`; true once the output is at rest.
+    bool render(float* data, std::size_t frames);
     void rest();
+    void resume();
+    // Asks the server for `setting` (the loop locked).
+    void requestBuffer(const BufferSetting& setting);
+    void logBuffer(const char* why);
+    void fail(const char* what);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
@@ -90,6 +111,8 @@ private:
     std::atomic<bool> lost_{false};
     std::atomic<unsigned> messages_{0};
     std::atomic<bool> corked_{false};
+    // Under the loop's lock.
+    std::optional<BufferPolicy> policy_;
     // The event thread's own.
     bool realtime_ = false;  // its priority has been asked for
     unsigned messagesSeen_ = 0;

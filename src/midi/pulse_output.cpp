@@ -16,6 +16,7 @@
 #include <string>
 
 #include "diagnostics.h"
+#include "pipewire_output.h"
 
 namespace velune {
 namespace {
@@ -124,12 +125,9 @@ std::unique_ptr<PulseOutput> PulseOutput::connect() {
             [](PulseOutput& o) { return pa_context_get_state(o.context_) == PA_CONTEXT_READY; });
     if (ready) {
         // "@DEFAULT_SINK@" names whatever sink the server plays to by default.
-        pa_operation* query = pa_context_get_sink_info_by_name(output->context_, "@DEFAULT_SINK@",
-                                                               onSinkInfo, output.get());
-        while (query != nullptr && pa_operation_get_state(query) == PA_OPERATION_RUNNING) {
-            pa_threaded_mainloop_wait(output->loop_);
-        }
-        if (query != nullptr) pa_operation_unref(query);
+        output->await(pa_context_get_sink_info_by_name(output->context_, "@DEFAULT_SINK@",
+                                                       onSinkInfo, output.get()));
+        output->await(pa_context_get_server_info(output->context_, onServerInfo, output.get()));
     }
     if (!ready) {
         logAudio(LogLevel::Warning, std::string("no PulseAudio server: ") +
@@ -173,6 +171,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
     policy_.emplace(BufferSetting{format.periodFrames, format.periods}, format.pinned,
                     std::chrono::steady_clock::now());
+    if (onPipeWire_ && playThroughPipeWire()) return true;
     const pa_buffer_attr attr = bufferAttributes(policy_->current());
 
     pa_threaded_mainloop_lock(loop_);
@@ -198,6 +197,25 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     return ready;
 }
 
+// On PipeWire, a native stream gets a shorter quantum than PipeWire's PulseAudio server grants
+// (VELUNE_PIPEWIRE=0 keeps the PulseAudio stream). The PulseAudio connection is then let go, so
+// that only the native stream tells whether the output is lost.
+bool PulseOutput::playThroughPipeWire() {
+    if (const char* choice = std::getenv("VELUNE_PIPEWIRE");
+        choice != nullptr && std::strcmp(choice, "0") == 0) {
+        return false;
+    }
+    pipewire_ = PipeWireOutput::open(synth_, rate_, policy_->current());
+    if (!pipewire_) return false;
+    pa_threaded_mainloop_lock(loop_);
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+    pa_threaded_mainloop_unlock(loop_);
+    return true;
+}
+
 // Waits (the loop locked) until `ready`, or until the connection or the stream has failed.
 bool PulseOutput::waitUntil(bool (*ready)(PulseOutput&)) {
     for (;;) {
@@ -208,6 +226,21 @@ bool PulseOutput::waitUntil(bool (*ready)(PulseOutput&)) {
         }
         pa_threaded_mainloop_wait(loop_);
     }
+}
+
+// Waits (the loop locked) until `operation` has run.
+void PulseOutput::await(pa_operation* operation) {
+    while (operation != nullptr && pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_threaded_mainloop_wait(loop_);
+    }
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
+void PulseOutput::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    const char* name = info != nullptr ? info->server_name : nullptr;
+    output->onPipeWire_ = name != nullptr && std::strstr(name, "PipeWire") != nullptr;
+    pa_threaded_mainloop_signal(output->loop_, 0);
 }
 
 void PulseOutput::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
@@ -306,7 +339,15 @@ void PulseOutput::logBuffer(const char* why) {
                                  (policy_->pinned() ? " (pinned)" : ""));
 }
 
+bool PulseOutput::lost() const {
+    return pipewire_ ? pipewire_->lost() : lost_.load(std::memory_order_acquire);
+}
+
 void PulseOutput::wake() {
+    if (pipewire_) {
+        pipewire_->wake();
+        return;
+    }
     messages_.fetch_add(1);
     if (corked_.load()) {
         pa_threaded_mainloop_lock(loop_);

@@ -1,8 +1,9 @@
 #pragma once
 
-// Plays a FluidSynth synthesizer through a PulseAudio playback stream (PipeWire serves the same
-// protocol), tuned for live playing: the server asks for one short period at a time and the
-// synthesizer renders it on the spot, so a note played now is in the next period written.
+// Plays a FluidSynth synthesizer through a PulseAudio playback stream, tuned for live playing
+// (when the server is PipeWire's, through a native PipeWire stream instead: PipeWireOutput): the
+// server asks for one short period at a time and the synthesizer renders it on the spot, so a note
+// played now is in the next period written.
 //
 //   key -> note on -> [next period rendered] -> [periods queued at the server] -> sink -> ear
 //
@@ -34,8 +35,12 @@ struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
 struct pa_sink_info;
+struct pa_server_info;
+struct pa_operation;
 
 namespace velune {
+
+class PipeWireOutput;
 
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
@@ -79,14 +84,17 @@ class PulseOutput {
     // refuses the stream.
     bool start(fluid_synth_t* synth, const AudioFormat& format);
 
-    bool lost() const { return lost_.load(std::memory_order_acquire); }
+    bool lost() const;
     // A message is about to reach the synthesizer (called from the thread that sends them).
     void wake();
 
   private:
     PulseOutput() = default;
     bool waitUntil(bool (*ready)(PulseOutput&));
+    void await(pa_operation* operation);
+    bool playThroughPipeWire();
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
@@ -107,6 +115,8 @@ class PulseOutput {
     pa_stream* stream_ = nullptr;
     fluid_synth_t* synth_ = nullptr;
     unsigned sinkRate_ = 0;
+    bool onPipeWire_ = false;
+    std::unique_ptr<PipeWireOutput> pipewire_;
     unsigned rate_ = 0;
     std::atomic<bool> lost_{false};
     std::atomic<unsigned> messages_{0};

@@ -129,10 +129,7 @@ std::unique_ptr<PulseOutput> PulseOutput::connect() {
                                                        onSinkInfo, output.get()));
         output->await(pa_context_get_server_info(output->context_, onServerInfo, output.get()));
     }
-    if (!ready) {
-        logAudio(LogLevel::Warning, std::string("no PulseAudio server: ") +
-                                        pa_strerror(pa_context_errno(output->context_)));
-    }
+    if (!ready) output->fail("no PulseAudio server");
     pa_threaded_mainloop_unlock(output->loop_);
     return ready ? std::move(output) : nullptr;
 }
@@ -190,8 +187,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     if (ready) {
         logBuffer("playing");
     } else {
-        logAudio(LogLevel::Warning, std::string("the audio server refused the stream: ") +
-                                        pa_strerror(pa_context_errno(context_)));
+        fail("the audio server refused the stream");
     }
     pa_threaded_mainloop_unlock(loop_);
     return ready;
@@ -251,7 +247,8 @@ void PulseOutput::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, voi
 
 void PulseOutput::onContextState(pa_context* context, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) output->fail("lost the audio server");
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+        output->fail("the PulseAudio connection failed");
     pa_threaded_mainloop_signal(output->loop_, 0);
 }
 

@@ -28,19 +28,30 @@ void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Aud
 }  // namespace
 
 std::unique_ptr<PipeWireOutput> PipeWireOutput::open(fluid_synth_t* synth, unsigned rate,
-                                                     const BufferSetting& setting) {
+                                                     const BufferPolicy& policy) {
     pw_init(nullptr, nullptr);
     std::unique_ptr<PipeWireOutput> output(new PipeWireOutput);
     output->synth_ = synth;
     output->rate_ = rate;
+    output->policy_.emplace(policy);
     output->loop_ = pw_thread_loop_new("velune-pipewire", nullptr);
-    if (output->loop_ == nullptr || !output->connect(rate, setting)) return nullptr;
-    logAudio(LogLevel::Info, "playing through PipeWire: buffer " + toString(setting) + " at " +
-                                 std::to_string(rate) + " Hz");
+    if (output->loop_ == nullptr || !output->connect()) return nullptr;
+    output->logBuffer("playing through PipeWire", policy.current());
     return output;
 }
 
-bool PipeWireOutput::connect(unsigned rate, const BufferSetting& setting) {
+// PipeWire's node.latency: the quantum asked for, as frames/rate.
+std::string PipeWireOutput::latency() const {
+    return std::to_string(policy_->current().periodFrames) + "/" + std::to_string(rate_);
+}
+
+void PipeWireOutput::logBuffer(const char* why, const BufferSetting& setting) const {
+    logAudio(LogLevel::Info, std::string(why) + ": buffer " + toString(setting) + " at " +
+                                 std::to_string(rate_) + " Hz" +
+                                 (policy_->pinned() ? " (pinned)" : ""));
+}
+
+bool PipeWireOutput::connect() {
     static const pw_stream_events events = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
@@ -49,17 +60,16 @@ bool PipeWireOutput::connect(unsigned rate, const BufferSetting& setting) {
         e.process = onProcess;
         return e;
     }();
-    const std::string latency = std::to_string(setting.periodFrames) + "/" + std::to_string(rate);
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
-        PW_KEY_APP_NAME, "Velune", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
+        PW_KEY_APP_NAME, "Velune", PW_KEY_NODE_LATENCY, latency().c_str(), nullptr);
     pw_thread_loop_lock(loop_);
     stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "Velune", props, &events, this);
     std::uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate;
+    info.rate = rate_;
     info.channels = kChannels;
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
@@ -123,6 +133,7 @@ void PipeWireOutput::onProcess(void* self) {
     if (data.data == nullptr) return;
     std::size_t frames = data.maxsize / kFrameBytes;
     if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
+    output->watchCycle(frames);
     const bool atRest = output->render(static_cast<float*>(data.data), frames);
     data.chunk->offset = 0;
     data.chunk->stride = kFrameBytes;
@@ -134,6 +145,43 @@ void PipeWireOutput::onProcess(void* self) {
         pw_loop_invoke(pw_thread_loop_get_loop(output->loop_), onRest, 0, &seen, sizeof seen, false,
                        output);
     }
+}
+
+// The graph's clock advances by one quantum a cycle; when it has advanced by more since the last
+// cycle we rendered, the graph went on without us (a click), and the quantum grows at once.
+void PipeWireOutput::watchCycle(std::size_t frames) {
+    pw_time time{};
+    if (pw_stream_get_time_n(stream_, &time, sizeof time) < 0) return;
+    if (resumed_.exchange(false)) lastTicks_ = 0;  // the clock ran on while the stream rested
+    // A cycle in the graph's ticks, whichever of the last two quanta was in force; the stream
+    // may run at another rate than the graph.
+    const double ticksPerFrame =
+        time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate_ : 1.0;
+    const double cycle = static_cast<double>(std::max(lastFrames_, frames)) * ticksPerFrame;
+    const bool missed =
+        lastTicks_ != 0 && static_cast<double>(time.ticks - lastTicks_) > 1.5 * cycle;
+    lastTicks_ = time.ticks;
+    lastFrames_ = frames;
+    const auto now = std::chrono::steady_clock::now();
+    if (missed ? policy_->underflow(now) : policy_->tick(now)) {
+        const Resize resize{policy_->current(), missed};
+        pw_loop_invoke(pw_thread_loop_get_loop(loop_), onResize, 0, &resize, sizeof resize, false,
+                       this);
+    }
+}
+
+// Asks the graph for the new quantum (the loop's thread).
+int PipeWireOutput::onResize(spa_loop*, bool, std::uint32_t, const void* data, std::size_t,
+                             void* self) {
+    auto* output = static_cast<PipeWireOutput*>(self);
+    const auto* resize = static_cast<const Resize*>(data);
+    const std::string latency =
+        std::to_string(resize->setting.periodFrames) + "/" + std::to_string(output->rate_);
+    const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
+    const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
+    pw_stream_update_properties(output->stream_, &dict);
+    output->logBuffer(resize->grew ? "missed a cycle" : "clean for a while", resize->setting);
+    return 0;
 }
 
 bool PipeWireOutput::render(float* data, std::size_t frames) {
@@ -170,7 +218,10 @@ void PipeWireOutput::wake() {
     messages_.fetch_add(1);
     if (resting_.load()) {
         pw_thread_loop_lock(loop_);
-        if (resting_.exchange(false)) pw_stream_set_active(stream_, true);
+        if (resting_.exchange(false)) {
+            resumed_.store(true);
+            pw_stream_set_active(stream_, true);
+        }
         pw_thread_loop_unlock(loop_);
     }
 }

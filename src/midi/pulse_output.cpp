@@ -201,7 +201,7 @@ bool PulseOutput::playThroughPipeWire() {
         choice != nullptr && std::strcmp(choice, "0") == 0) {
         return false;
     }
-    pipewire_ = PipeWireOutput::open(synth_, rate_, policy_->current());
+    pipewire_ = PipeWireOutput::open(synth_, rate_, *policy_);
     if (!pipewire_) return false;
     pa_threaded_mainloop_lock(loop_);
     pa_context_set_state_callback(context_, nullptr, nullptr);

@@ -14,7 +14,8 @@ namespace {
 
 TEST(PipeWireServer, AnUnreachableDaemonMeansNoOutput) {
     setenv("PIPEWIRE_REMOTE", "velune-no-such-daemon", 1);
-    EXPECT_EQ(PipeWireOutput::open(nullptr, 48000, BufferSetting{64, 3}), nullptr);
+    const BufferPolicy policy({64, 3}, false, std::chrono::steady_clock::now());
+    EXPECT_EQ(PipeWireOutput::open(nullptr, 48000, policy), nullptr);
     unsetenv("PIPEWIRE_REMOTE");
 }
 

@@ -27,6 +27,14 @@ void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Aud
 
 }  // namespace
 
+bool missedCycle(std::uint64_t lastTicks, std::uint64_t ticks, std::size_t lastFrames,
+                 std::size_t frames, double ticksPerFrame) {
+    // One cycle, whichever of the last two quanta was in force, and some slack for a clock that
+    // follows a device.
+    const double cycle = static_cast<double>(std::max(lastFrames, frames)) * ticksPerFrame;
+    return static_cast<double>(ticks - lastTicks) > 1.5 * cycle;
+}
+
 std::unique_ptr<PipeWireOutput> PipeWireOutput::open(fluid_synth_t* synth, unsigned rate,
                                                      const BufferPolicy& policy) {
     pw_init(nullptr, nullptr);
@@ -153,13 +161,10 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
     pw_time time{};
     if (pw_stream_get_time_n(stream_, &time, sizeof time) < 0) return;
     if (resumed_.exchange(false)) lastTicks_ = 0;  // the clock ran on while the stream rested
-    // A cycle in the graph's ticks, whichever of the last two quanta was in force; the stream
-    // may run at another rate than the graph.
     const double ticksPerFrame =
         time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate_ : 1.0;
-    const double cycle = static_cast<double>(std::max(lastFrames_, frames)) * ticksPerFrame;
     const bool missed =
-        lastTicks_ != 0 && static_cast<double>(time.ticks - lastTicks_) > 1.5 * cycle;
+        lastTicks_ != 0 && missedCycle(lastTicks_, time.ticks, lastFrames_, frames, ticksPerFrame);
     lastTicks_ = time.ticks;
     lastFrames_ = frames;
     const auto now = std::chrono::steady_clock::now();

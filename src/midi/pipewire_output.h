@@ -30,6 +30,13 @@ struct spa_loop;
 
 namespace velune {
 
+// Whether the graph's clock, at `ticks` in this cycle and at `lastTicks` in the last one we
+// rendered, ran on for more than a cycle meanwhile: a cycle passed without us. `lastFrames` and
+// `frames` are the quanta we rendered, in the stream's frames, `ticksPerFrame` the ratio of the
+// graph's rate to the stream's.
+bool missedCycle(std::uint64_t lastTicks, std::uint64_t ticks, std::size_t lastFrames,
+                 std::size_t frames, double ticksPerFrame);
+
 class PipeWireOutput {
   public:
     // A stream of `rate` asking for the period of `policy`'s setting as its quantum, and for a

@@ -162,7 +162,7 @@ PulseOutput::~PulseOutput() {
 
 bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     const unsigned rate = format.sampleRate != 0 ? format.sampleRate : sinkRate_;
-    if (rate == 0 || stream_ != nullptr) return false;
+    if (rate == 0 || stream_ != nullptr || pipewire_) return false;
     synth_ = synth;
     rate_ = rate;
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};

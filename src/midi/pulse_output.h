@@ -55,6 +55,9 @@ struct AudioFormat {
 };
 
 inline constexpr unsigned kFallbackSampleRate = 48000;
+// The period of an output whose buffer cannot adapt: three of them stay clean on a two-core
+// machine whose other core is busy.
+inline constexpr unsigned kSteadyPeriodFrames = 128;
 
 // "<frames>x<periods>", e.g. "128x3": another buffer for a machine that drops out. Nothing for
 // text that is not one.

@@ -9,8 +9,8 @@ std::string toString(const BufferSetting& setting) {
 BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now)
     : start_(start), current_(start), pinned_(pinned), lastChange_(now) {}
 
-bool BufferPolicy::underflow(TimePoint now) {
-    if (pinned_) return false;
+bool BufferPolicy::underflow(TimePoint now, bool audible) {
+    if (pinned_ || !audible) return false;
     // A quiet stretch starts again with every click, whether the buffer can grow or not.
     lastChange_ = now;
     if (current_.periodFrames * 2 > kLongestPeriod) return false;

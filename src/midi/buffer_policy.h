@@ -6,11 +6,11 @@
 //   64x3 --underflow--> 128x3 --underflow--> 256x3 --underflow--> 512x3 (the cap)
 //        <--30 s clean--      <--30 s clean--      <--30 s clean--
 //
-// An underflow (the server found the buffer empty: the player heard a click) takes the next
-// longer setting at once, so that a busy machine clicks once rather than on and on. After a
-// quiet stretch without one, the buffer steps back one setting, never below where it started.
-// A pinned setting (chosen by the user) never moves. Driven by events and the time they come
-// at, so that it runs the same on a fake clock.
+// An underflow while something sounds (the server found the buffer empty: the player heard a
+// click) takes the next longer setting at once, so that a busy machine clicks once rather than on
+// and on. After a quiet stretch without one, the buffer steps back one setting, never below where
+// it started. A pinned setting (chosen by the user) never moves. Driven by events and the time they
+// come at, so that it runs the same on a fake clock.
 
 #include <chrono>
 #include <string>
@@ -39,8 +39,9 @@ class BufferPolicy {
     BufferSetting current() const { return current_; }
     bool pinned() const { return pinned_; }
 
-    // The server found the buffer empty. True when the setting changed.
-    bool underflow(TimePoint now);
+    // The server found the buffer empty. Over silence (at start-up, between notes) nobody heard
+    // it, and the buffer stays. True when the setting changed.
+    bool underflow(TimePoint now, bool audible = true);
     // Time passes while playing. True when the setting changed.
     bool tick(TimePoint now);
 

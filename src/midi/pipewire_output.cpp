@@ -168,7 +168,9 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
     lastTicks_ = time.ticks;
     lastFrames_ = frames;
     const auto now = std::chrono::steady_clock::now();
-    if (missed ? policy_->underflow(now) : policy_->tick(now)) {
+    // A cycle missed while the last one we rendered was silent went unheard.
+    const bool audible = quietFrames_ < frames;
+    if (missed ? policy_->underflow(now, audible) : policy_->tick(now)) {
         const Resize resize{policy_->current(), missed};
         pw_loop_invoke(pw_thread_loop_get_loop(loop_), onResize, 0, &resize, sizeof resize, false,
                        this);

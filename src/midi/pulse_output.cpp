@@ -307,7 +307,10 @@ bool PulseOutput::write(std::size_t bytes) {
 
 void PulseOutput::onUnderflow(pa_stream*, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
-    if (output->policy_->underflow(std::chrono::steady_clock::now())) {
+    // Everything queued was silence when the rendered output has been quiet for a whole buffer.
+    const BufferSetting setting = output->policy_->current();
+    const bool audible = output->quietFrames_ < setting.periodFrames * setting.periods;
+    if (output->policy_->underflow(std::chrono::steady_clock::now(), audible)) {
         output->requestBuffer(output->policy_->current());
         output->logBuffer("underflow");
     } else {

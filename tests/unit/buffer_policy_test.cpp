@@ -18,10 +18,11 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 struct Event {
-    enum Kind { Underflow, Tick } kind;
+    enum Kind { Underflow, SilentUnderflow, Tick } kind;
     milliseconds at;  // since the start
 };
 constexpr Event underflowAt(milliseconds at) { return {Event::Underflow, at}; }
+constexpr Event silentUnderflowAt(milliseconds at) { return {Event::SilentUnderflow, at}; }
 constexpr Event tickAt(milliseconds at) { return {Event::Tick, at}; }
 
 TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
@@ -65,6 +66,12 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
          {tickAt(kQuiet), tickAt(10 * kQuiet), underflowAt(10 * kQuiet), tickAt(11 * kQuiet),
           tickAt(12 * kQuiet)},
          {128, 128, 256, 128, 128}},
+        {"an underflow over silence is not heard and changes nothing",
+         {64, 3},
+         false,
+         {silentUnderflowAt(milliseconds(0)), underflowAt(kJustBefore), silentUnderflowAt(kQuiet),
+          tickAt(kJustBefore + kQuiet)},
+         {64, 128, 128, 64}},
         {"a pinned buffer never moves",
          {64, 3},
          true,
@@ -83,8 +90,9 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const BufferSetting before = policy.current();
             const Event& e = c.events[i];
-            const bool changed =
-                e.kind == Event::Underflow ? policy.underflow(t0 + e.at) : policy.tick(t0 + e.at);
+            const bool changed = e.kind == Event::Tick
+                                     ? policy.tick(t0 + e.at)
+                                     : policy.underflow(t0 + e.at, e.kind == Event::Underflow);
             EXPECT_EQ(policy.current(), (BufferSetting{c.periodFrames[i], c.start.periods}))
                 << c.name << ", event " << i;
             EXPECT_EQ(changed, !(policy.current() == before)) << c.name << ", event " << i;

@@ -47,11 +47,7 @@ void configureForLivePlaying(fluid_settings_t* settings, unsigned sampleRate) {
 // VELUNE_AUDIO_BUFFER="<frames>x<periods>" replaces the buffer, for a machine where the
 // default drops out (or to measure another one).
 void useBufferFromEnvironment(AudioFormat& format) {
-    ParsedBuffer buffer{};
-    if (parseBuffer(std::getenv("VELUNE_AUDIO_BUFFER"), buffer)) {
-        format.periodFrames = buffer.periodFrames;
-        format.periods = buffer.periods;
-    }
+    pinBuffer(std::getenv("VELUNE_AUDIO_BUFFER"), format);
 }
 
 std::uint32_t littleEndian32(const unsigned char* bytes) {
@@ -284,7 +280,10 @@ std::int32_t FluidSynthService::startAudio(std::unique_ptr<PulseOutput> connecti
     }
     fluid_settings_t* settings = engine_->settings.get();
     fluid_settings_setstr(settings, "audio.driver", "alsa");
-    fluid_settings_setint(settings, "audio.period-size", static_cast<int>(config_.format.periodFrames));
+    // ALSA's buffer cannot adapt: unless one is chosen, it gets the one that stays clean.
+    const unsigned period =
+        config_.format.pinned ? config_.format.periodFrames : kSteadyPeriodFrames;
+    fluid_settings_setint(settings, "audio.period-size", static_cast<int>(period));
     fluid_settings_setint(settings, "audio.periods", static_cast<int>(config_.format.periods));
     engine_->alsa.reset(new_fluid_audio_driver(settings, engine_->synth.get()));
     return engine_->alsa ? kOk : kNoAudioOutput;

@@ -4,12 +4,19 @@
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "diagnostics.h"
+#include "pipewire_output.h"
 
 namespace velune {
 namespace {
@@ -22,17 +29,46 @@ constexpr unsigned kLongestBuffer = 48000;
 // At rest: below -120 dBFS for a tenth of a second, and no message for a second.
 constexpr float kSilence = 1e-6f;
 constexpr unsigned kQuietPerSecond = 10;
+// At rest the buffer is half a second long: the sink may render in long blocks.
+constexpr unsigned kRestPeriodsPerSecond = 8;
+constexpr unsigned kRestPeriods = 4;
+
+void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
 // The event thread renders every period, so it runs ahead of ordinary threads where the system
-// allows it (root, or an RLIMIT_RTPRIO); elsewhere it keeps the normal priority.
-void raisePriority() {
+// allows it: at the synthesizer's audio.realtime-prio (0: not at all), or at the highest
+// priority RLIMIT_RTPRIO grants when that is lower; elsewhere at the normal priority.
+void raisePriority(fluid_synth_t* synth) {
+    int wanted = 0;
+    fluid_settings_getint(fluid_synth_get_settings(synth), "audio.realtime-prio", &wanted);
+    if (wanted <= 0) return;
     sched_param param{};
-    param.sched_priority = 20;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    param.sched_priority = wanted;
+    int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    rlimit limit{};
+    if (error == EPERM && getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
+        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, wanted));
+        error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
+    logAudio(LogLevel::Info,
+             error == 0 ? "rendering at real-time priority " + std::to_string(param.sched_priority)
+                        : std::string("rendering at normal priority: ") + std::strerror(error));
+}
+
+pa_buffer_attr bufferAttributes(const BufferSetting& setting) {
+    const auto period = static_cast<std::uint32_t>(setting.periodFrames * kFrameBytes);
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = period * setting.periods;  // the whole latency asked for, sink included
+    attr.prebuf = period;                     // start, and start again after an underrun, at once
+    attr.minreq = period;                     // ask for one period at a time
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    return attr;
 }
 
 bool parseNumber(const std::string& text, unsigned& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 6) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 6) {
         return false;
     }
     value = static_cast<unsigned>(std::stoul(text));
@@ -58,28 +94,42 @@ bool parseBuffer(const char* text, ParsedBuffer& buffer) {
     return true;
 }
 
+void pinBuffer(const char* text, AudioFormat& format) {
+    if (text == nullptr) return;
+    ParsedBuffer buffer{};
+    const std::string adaptive = toString({format.periodFrames, format.periods});
+    if (!parseBuffer(text, buffer)) {
+        logAudio(LogLevel::Warning, std::string("ignored VELUNE_AUDIO_BUFFER=") + text +
+                                        ", using adaptive " + adaptive);
+        return;
+    }
+    format.periodFrames = buffer.periodFrames;
+    format.periods = buffer.periods;
+    format.pinned = true;
+}
+
 std::unique_ptr<PulseOutput> PulseOutput::connect() {
     std::unique_ptr<PulseOutput> output(new PulseOutput);
     output->loop_ = pa_threaded_mainloop_new();
     if (output->loop_ == nullptr) return nullptr;
     pa_threaded_mainloop_set_name(output->loop_, "velune-audio");
     output->context_ = pa_context_new(pa_threaded_mainloop_get_api(output->loop_), "Velune");
-    if (output->context_ == nullptr || pa_threaded_mainloop_start(output->loop_) < 0) return nullptr;
+    if (output->context_ == nullptr || pa_threaded_mainloop_start(output->loop_) < 0)
+        return nullptr;
 
     pa_threaded_mainloop_lock(output->loop_);
     pa_context_set_state_callback(output->context_, onContextState, output.get());
     const bool ready =
         pa_context_connect(output->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-        output->waitUntil([](PulseOutput& o) { return pa_context_get_state(o.context_) == PA_CONTEXT_READY; });
+        output->waitUntil(
+            [](PulseOutput& o) { return pa_context_get_state(o.context_) == PA_CONTEXT_READY; });
     if (ready) {
         // "@DEFAULT_SINK@" names whatever sink the server plays to by default.
-        pa_operation* query =
-            pa_context_get_sink_info_by_name(output->context_, "@DEFAULT_SINK@", onSinkInfo, output.get());
-        while (query != nullptr && pa_operation_get_state(query) == PA_OPERATION_RUNNING) {
-            pa_threaded_mainloop_wait(output->loop_);
-        }
-        if (query != nullptr) pa_operation_unref(query);
+        output->await(pa_context_get_sink_info_by_name(output->context_, "@DEFAULT_SINK@",
+                                                       onSinkInfo, output.get()));
+        output->await(pa_context_get_server_info(output->context_, onServerInfo, output.get()));
     }
+    if (!ready) output->fail("no PulseAudio server");
     pa_threaded_mainloop_unlock(output->loop_);
     return ready ? std::move(output) : nullptr;
 }
@@ -95,6 +145,7 @@ PulseOutput::~PulseOutput() {
     pa_threaded_mainloop_lock(loop_);
     if (stream_ != nullptr) {
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
@@ -111,17 +162,14 @@ PulseOutput::~PulseOutput() {
 
 bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     const unsigned rate = format.sampleRate != 0 ? format.sampleRate : sinkRate_;
-    if (rate == 0 || stream_ != nullptr) return false;
+    if (rate == 0 || stream_ != nullptr || pipewire_) return false;
     synth_ = synth;
     rate_ = rate;
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
-    const auto period = static_cast<std::uint32_t>(format.periodFrames * kFrameBytes);
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = period * format.periods;  // the whole latency asked for, sink included
-    attr.prebuf = period;                     // start, and start again after an underrun, at once
-    attr.minreq = period;                     // ask for one period at a time
-    attr.fragsize = static_cast<std::uint32_t>(-1);
+    policy_.emplace(BufferSetting{format.periodFrames, format.periods}, format.pinned,
+                    std::chrono::steady_clock::now());
+    if (onPipeWire_ && playThroughPipeWire()) return true;
+    const pa_buffer_attr attr = bufferAttributes(policy_->current());
 
     pa_threaded_mainloop_lock(loop_);
     stream_ = pa_stream_new(context_, "Velune", &sampleFormat, nullptr);
@@ -129,12 +177,39 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     if (stream_ != nullptr) {
         pa_stream_set_state_callback(stream_, onStreamState, this);
         pa_stream_set_write_callback(stream_, onWrite, this);
-        ready = pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
-                                           nullptr) >= 0 &&
-                waitUntil([](PulseOutput& o) { return pa_stream_get_state(o.stream_) == PA_STREAM_READY; });
+        pa_stream_set_underflow_callback(stream_, onUnderflow, this);
+        ready = pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY,
+                                           nullptr, nullptr) >= 0 &&
+                waitUntil([](PulseOutput& o) {
+                    return pa_stream_get_state(o.stream_) == PA_STREAM_READY;
+                });
+    }
+    if (ready) {
+        logBuffer("playing");
+    } else {
+        fail("the audio server refused the stream");
     }
     pa_threaded_mainloop_unlock(loop_);
     return ready;
+}
+
+// On PipeWire, a native stream gets a shorter quantum than PipeWire's PulseAudio server grants
+// (VELUNE_PIPEWIRE=0 keeps the PulseAudio stream). The PulseAudio connection is then let go, so
+// that only the native stream tells whether the output is lost.
+bool PulseOutput::playThroughPipeWire() {
+    if (const char* choice = std::getenv("VELUNE_PIPEWIRE");
+        choice != nullptr && std::strcmp(choice, "0") == 0) {
+        return false;
+    }
+    pipewire_ = PipeWireOutput::open(synth_, rate_, *policy_);
+    if (!pipewire_) return false;
+    pa_threaded_mainloop_lock(loop_);
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+    pa_threaded_mainloop_unlock(loop_);
+    return true;
 }
 
 // Waits (the loop locked) until `ready`, or until the connection or the stream has failed.
@@ -149,6 +224,21 @@ bool PulseOutput::waitUntil(bool (*ready)(PulseOutput&)) {
     }
 }
 
+// Waits (the loop locked) until `operation` has run.
+void PulseOutput::await(pa_operation* operation) {
+    while (operation != nullptr && pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+        pa_threaded_mainloop_wait(loop_);
+    }
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
+void PulseOutput::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    const char* name = info != nullptr ? info->server_name : nullptr;
+    output->onPipeWire_ = name != nullptr && std::strstr(name, "PipeWire") != nullptr;
+    pa_threaded_mainloop_signal(output->loop_, 0);
+}
+
 void PulseOutput::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
     if (eol == 0 && info != nullptr) output->sinkRate_ = info->sample_spec.rate;
@@ -157,54 +247,124 @@ void PulseOutput::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, voi
 
 void PulseOutput::onContextState(pa_context* context, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-        output->lost_.store(true, std::memory_order_release);
-    }
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+        output->fail("the PulseAudio connection failed");
     pa_threaded_mainloop_signal(output->loop_, 0);
 }
 
 void PulseOutput::onStreamState(pa_stream* stream, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-        output->lost_.store(true, std::memory_order_release);
-    }
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) output->fail("lost the audio stream");
     pa_threaded_mainloop_signal(output->loop_, 0);
 }
 
-// The server asks for `bytes`: render them now and hand them over.
-void PulseOutput::onWrite(pa_stream* stream, std::size_t bytes, void* self) {
-    auto* output = static_cast<PulseOutput*>(self);
-    if (!output->realtime_) {
-        raisePriority();
-        output->realtime_ = true;
-    }
-    while (bytes >= kFrameBytes) {
-        void* data = nullptr;
-        std::size_t size = bytes;
-        if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr) {
-            output->lost_.store(true, std::memory_order_release);
-            return;
-        }
-        size = std::min(size, bytes) / kFrameBytes * kFrameBytes;
-        output->render(static_cast<float*>(data), size / kFrameBytes);
-        if (pa_stream_write(stream, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-            output->lost_.store(true, std::memory_order_release);
-            return;
-        }
-        bytes -= size;
+// Tells why, once, and marks the output lost (the loop locked).
+void PulseOutput::fail(const char* what) {
+    if (!lost_.exchange(true, std::memory_order_acq_rel)) {
+        logAudio(LogLevel::Warning,
+                 std::string(what) + ": " + pa_strerror(pa_context_errno(context_)));
     }
 }
 
+// The server asks for `bytes`: render them now and hand them over.
+void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (!output->realtime_) {
+        raisePriority(output->synth_);
+        output->realtime_ = true;
+    }
+    if (!output->corked_.load() && output->policy_->tick(std::chrono::steady_clock::now())) {
+        output->requestBuffer(output->policy_->current());
+        output->logBuffer("clean for a while");
+    }
+    if (output->write(bytes)) output->rest();
+}
+
+// Writes `bytes`; at rest, silence without asking the synthesizer. True once at rest.
+bool PulseOutput::write(std::size_t bytes) {
+    bool atRest = false;
+    while (bytes >= kFrameBytes) {
+        void* data = nullptr;
+        std::size_t size = bytes;
+        if (pa_stream_begin_write(stream_, &data, &size) < 0 || data == nullptr) {
+            fail("cannot write to the audio stream");
+            return false;
+        }
+        size = std::min(size, bytes) / kFrameBytes * kFrameBytes;
+        if (corked_.load()) {
+            std::memset(data, 0, size);
+        } else {
+            atRest = render(static_cast<float*>(data), size / kFrameBytes);
+        }
+        if (pa_stream_write(stream_, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            fail("cannot write to the audio stream");
+            return false;
+        }
+        bytes -= size;
+    }
+    return atRest;
+}
+
+void PulseOutput::onUnderflow(pa_stream*, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    // Everything queued was silence when the rendered output has been quiet for a whole buffer.
+    const BufferSetting setting = output->policy_->current();
+    const bool audible = output->quietFrames_ < setting.periodFrames * setting.periods;
+    if (output->policy_->underflow(std::chrono::steady_clock::now(), audible)) {
+        output->requestBuffer(output->policy_->current());
+        output->logBuffer("underflow");
+    } else {
+        logAudio(LogLevel::Debug, "underflow");
+    }
+}
+
+void PulseOutput::requestBuffer(const BufferSetting& setting) {
+    const pa_buffer_attr attr = bufferAttributes(setting);
+    if (pa_operation* set = pa_stream_set_buffer_attr(stream_, &attr, onBufferSet, this)) {
+        pa_operation_unref(set);
+    }
+}
+
+void PulseOutput::onBufferSet(pa_stream*, int success, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (success == 0) {
+        logAudio(LogLevel::Warning, std::string("the audio server refused a buffer: ") +
+                                        pa_strerror(pa_context_errno(output->context_)));
+    }
+}
+
+void PulseOutput::logBuffer(const char* why) {
+    logAudio(LogLevel::Info, std::string(why) + ": buffer " + toString(policy_->current()) +
+                                 " at " + std::to_string(rate_) + " Hz" +
+                                 (policy_->pinned() ? " (pinned)" : ""));
+}
+
+bool PulseOutput::lost() const {
+    return pipewire_ ? pipewire_->lost() : lost_.load(std::memory_order_acquire);
+}
+
 void PulseOutput::wake() {
+    if (pipewire_) {
+        pipewire_->wake();
+        return;
+    }
     messages_.fetch_add(1);
-    if (corked_.exchange(false)) {
+    if (corked_.load()) {
         pa_threaded_mainloop_lock(loop_);
-        if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(uncork);
+        if (corked_.exchange(false)) resume();
         pa_threaded_mainloop_unlock(loop_);
     }
 }
 
-void PulseOutput::render(float* data, std::size_t frames) {
+// The short buffer again, without the silence queued at rest, playing (the loop locked).
+void PulseOutput::resume() {
+    requestBuffer(policy_->current());
+    if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(flush);
+    if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr))
+        pa_operation_unref(uncork);
+}
+
+bool PulseOutput::render(float* data, std::size_t frames) {
     const unsigned messages = messages_.load();
     if (messages != messagesSeen_) {
         messagesSeen_ = messages;
@@ -212,21 +372,21 @@ void PulseOutput::render(float* data, std::size_t frames) {
         quietFrames_ = 0;
     }
     fluid_synth_write_float(synth_, static_cast<int>(frames), data, 0, 2, data, 1, 2);
-    const bool quiet = std::all_of(data, data + frames * kChannels, [](float s) { return std::abs(s) < kSilence; });
+    const bool quiet = std::all_of(data, data + frames * kChannels,
+                                   [](float s) { return std::abs(s) < kSilence; });
     quietFrames_ = quiet ? quietFrames_ + frames : 0;
     framesSinceMessage_ += frames;
-    if (quietFrames_ >= rate_ / kQuietPerSecond && framesSinceMessage_ >= rate_) rest();
+    return quietFrames_ >= rate_ / kQuietPerSecond && framesSinceMessage_ >= rate_;
 }
 
-// Corks the stream (the event thread, the loop locked). A message that came meanwhile, which
-// wake() could not see as corked, uncorks it at once.
+// Corks the stream and lengthens its buffer (the event thread, the loop locked). A message that
+// came meanwhile, which wake() could not see as corked, resumes it at once.
 void PulseOutput::rest() {
     corked_.store(true);
     if (pa_operation* cork = pa_stream_cork(stream_, 1, nullptr, nullptr)) pa_operation_unref(cork);
+    requestBuffer({rate_ / kRestPeriodsPerSecond, kRestPeriods});
     quietFrames_ = 0;
-    if (messages_.load() != messagesSeen_ && corked_.exchange(false)) {
-        if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(uncork);
-    }
+    if (messages_.load() != messagesSeen_ && corked_.exchange(false)) resume();
 }
 
 }  // namespace velune

@@ -1,8 +1,9 @@
 #pragma once
 
-// Plays a FluidSynth synthesizer through a PulseAudio playback stream (PipeWire serves the same
-// protocol), tuned for live playing: the server asks for one short period at a time and the
-// synthesizer renders it on the spot, so a note played now is in the next period written.
+// Plays a FluidSynth synthesizer through a PulseAudio playback stream, tuned for live playing
+// (when the server is PipeWire's, through a native PipeWire stream instead: PipeWireOutput): the
+// server asks for one short period at a time and the synthesizer renders it on the spot, so a note
+// played now is in the next period written.
 //
 //   key -> note on -> [next period rendered] -> [periods queued at the server] -> sink -> ear
 //
@@ -11,35 +12,52 @@
 // event thread, at real-time priority where the system allows it. When the server goes away,
 // lost() turns true so that the MIDI service can tell the user and open a new output later.
 //
+// The buffer starts short and grows at the first underflow the server reports, before a second
+// click, then shrinks again after a clean stretch (BufferPolicy); the stream stays as it is, only
+// its buffer attributes change, so nothing already queued is lost or delayed.
+//
 // At rest the stream is paused: once no message has come for a second and the output (reverb
-// tails included) has stayed below -120 dBFS for a tenth of a second, the stream is corked, so
-// that neither the server nor the synthesizer wakes up hundreds of times a second for silence.
-// wake(), called before every message, uncorks it; what was queued before (silence) plays
-// first, so the note that woke it keeps its usual latency, plus one message to the server.
+// tails included) has stayed below -120 dBFS for a tenth of a second, the stream is corked and
+// its buffer made half a second long, so that neither the server nor the synthesizer wakes up
+// hundreds of times a second for silence (a paused stream's latency request still sets the
+// pace of the sink). wake(), called before every message, restores the short buffer, drops the
+// silence queued meanwhile and uncorks: the note that woke it is the first thing played.
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
+
+#include "buffer_policy.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pa_threaded_mainloop;
 struct pa_context;
 struct pa_stream;
 struct pa_sink_info;
+struct pa_server_info;
+struct pa_operation;
 
 namespace velune {
+
+class PipeWireOutput;
 
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
     unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
-    // Three periods of 128 frames: 7.7 ms at 50 kHz, queue and sink together. Less drops out
-    // on a two-core machine whose other core is busy (the server needs about half the buffer
-    // to answer a request in time); see the benchmark.
-    unsigned periodFrames = 128;
+    // Where the buffer starts: three periods of 64 frames, 3.8 ms at 50 kHz, queue and sink
+    // together. Clean on a quiet machine; a busy one drops out now and then, and the buffer
+    // grows at the first dropout (BufferPolicy). See the benchmark.
+    unsigned periodFrames = 64;
     unsigned periods = 3;
+    // The user chose this buffer: it does not adapt.
+    bool pinned = false;
 };
 
 inline constexpr unsigned kFallbackSampleRate = 48000;
+// The period of an output whose buffer cannot adapt: three of them stay clean on a two-core
+// machine whose other core is busy.
+inline constexpr unsigned kSteadyPeriodFrames = 128;
 
 // "<frames>x<periods>", e.g. "128x3": another buffer for a machine that drops out. Nothing for
 // text that is not one.
@@ -48,9 +66,12 @@ struct ParsedBuffer {
     unsigned periods;
 };
 bool parseBuffer(const char* text, ParsedBuffer& buffer);
+// Pins the buffer `text` names (VELUNE_AUDIO_BUFFER); a text that names none is logged as
+// ignored and leaves the format as it is. Nothing to do for no text.
+void pinBuffer(const char* text, AudioFormat& format);
 
 class PulseOutput {
-public:
+  public:
     // Connects to the audio server and learns the rate of its default sink; nullptr when no
     // PulseAudio server can be reached. The connection is kept for start().
     static std::unique_ptr<PulseOutput> connect();
@@ -66,30 +87,45 @@ public:
     // refuses the stream.
     bool start(fluid_synth_t* synth, const AudioFormat& format);
 
-    bool lost() const { return lost_.load(std::memory_order_acquire); }
+    bool lost() const;
     // A message is about to reach the synthesizer (called from the thread that sends them).
     void wake();
 
-private:
+  private:
     PulseOutput() = default;
     bool waitUntil(bool (*ready)(PulseOutput&));
+    void await(pa_operation* operation);
+    bool playThroughPipeWire();
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
-    // Renders `frames` into `data`, and corks the stream once at rest.
-    void render(float* data, std::size_t frames);
+    static void onUnderflow(pa_stream* stream, void* self);
+    static void onBufferSet(pa_stream* stream, int success, void* self);
+    bool write(std::size_t bytes);
+    // Renders `frames` into `data`; true once the output is at rest.
+    bool render(float* data, std::size_t frames);
     void rest();
+    void resume();
+    // Asks the server for `setting` (the loop locked).
+    void requestBuffer(const BufferSetting& setting);
+    void logBuffer(const char* why);
+    void fail(const char* what);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     fluid_synth_t* synth_ = nullptr;
     unsigned sinkRate_ = 0;
+    bool onPipeWire_ = false;
+    std::unique_ptr<PipeWireOutput> pipewire_;
     unsigned rate_ = 0;
     std::atomic<bool> lost_{false};
     std::atomic<unsigned> messages_{0};
     std::atomic<bool> corked_{false};
+    // Under the loop's lock.
+    std::optional<BufferPolicy> policy_;
     // The event thread's own.
     bool realtime_ = false;  // its priority has been asked for
     unsigned messagesSeen_ = 0;

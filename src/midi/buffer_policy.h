@@ -1,0 +1,55 @@
+#pragma once
+
+// How long the audio buffer is, decided while playing: short while the machine keeps up, longer
+// as soon as it does not.
+//
+//   64x3 --underflow--> 128x3 --underflow--> 256x3 --underflow--> 512x3 (the cap)
+//        <--30 s clean--      <--30 s clean--      <--30 s clean--
+//
+// An underflow while something sounds (the server found the buffer empty: the player heard a
+// click) takes the next longer setting at once, so that a busy machine clicks once rather than on
+// and on. After a quiet stretch without one, the buffer steps back one setting, never below where
+// it started. A pinned setting (chosen by the user) never moves. Driven by events and the time they
+// come at, so that it runs the same on a fake clock.
+
+#include <chrono>
+#include <string>
+
+namespace velune {
+
+struct BufferSetting {
+    unsigned periodFrames;
+    unsigned periods;
+    friend bool operator==(const BufferSetting&, const BufferSetting&) = default;
+};
+
+// "<frames>x<periods>", e.g. "128x3".
+std::string toString(const BufferSetting& setting);
+
+class BufferPolicy {
+  public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    // Clean playing for this long steps the buffer back.
+    static constexpr std::chrono::seconds kQuietStretch{30};
+    // The longest period an underflow can lead to.
+    static constexpr unsigned kLongestPeriod = 512;
+
+    BufferPolicy(BufferSetting start, bool pinned, TimePoint now);
+
+    BufferSetting current() const { return current_; }
+    bool pinned() const { return pinned_; }
+
+    // The server found the buffer empty. Over silence (at start-up, between notes) nobody heard
+    // it, and the buffer stays. True when the setting changed.
+    bool underflow(TimePoint now, bool audible = true);
+    // Time passes while playing. True when the setting changed.
+    bool tick(TimePoint now);
+
+  private:
+    BufferSetting start_;
+    BufferSetting current_;
+    bool pinned_;
+    TimePoint lastChange_;
+};
+
+}  // namespace velune

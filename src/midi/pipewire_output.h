@@ -1,0 +1,96 @@
+#pragma once
+
+// Plays a FluidSynth synthesizer through a native PipeWire stream. PipeWire's PulseAudio server
+// grants a PulseAudio client no quantum shorter than its floor (256 frames by default), which
+// puts a key 18-23 ms before its sound; a native stream asks the graph for its own quantum
+// through node.latency, and the graph runs at the shortest quantum any of its nodes asks for.
+//
+//   key -> note on -> [rendered in the next cycle of the graph] -> [driver's quantum] -> ear
+//
+// Rendering runs in PipeWire's real-time data thread (PW_STREAM_FLAG_RT_PROCESS). A cycle the
+// graph ran without us (its clock jumped by more than a quantum) counts as an underflow for the
+// BufferPolicy, and a longer quantum is asked for at once through node.latency. At rest (as
+// PulseOutput: a second without messages, a tenth of a second below -120 dBFS) the stream is made
+// inactive, so that the graph no longer runs at our short quantum for silence; wake() makes it
+// active again, and the note that woke it is rendered in the next cycle.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "buffer_policy.h"
+
+typedef struct _fluid_synth_t fluid_synth_t;
+struct pw_thread_loop;
+struct pw_stream;
+struct spa_loop;
+
+namespace velune {
+
+// Whether the graph's clock, at `ticks` in this cycle and at `lastTicks` in the last one we
+// rendered, ran on for more than a cycle meanwhile: a cycle passed without us. `lastFrames` and
+// `frames` are the quanta we rendered, in the stream's frames, `ticksPerFrame` the ratio of the
+// graph's rate to the stream's.
+bool missedCycle(std::uint64_t lastTicks, std::uint64_t ticks, std::size_t lastFrames,
+                 std::size_t frames, double ticksPerFrame);
+
+class PipeWireOutput {
+  public:
+    // A stream of `rate` asking for the period of `policy`'s setting as its quantum, and for a
+    // longer one whenever it misses a cycle of the graph; nullptr when no PipeWire daemon can be
+    // reached or it refuses the stream.
+    static std::unique_ptr<PipeWireOutput> open(fluid_synth_t* synth, unsigned rate,
+                                                const BufferPolicy& policy);
+    ~PipeWireOutput();
+    PipeWireOutput(const PipeWireOutput&) = delete;
+    PipeWireOutput& operator=(const PipeWireOutput&) = delete;
+
+    bool lost() const { return lost_.load(std::memory_order_acquire); }
+    // A message is about to reach the synthesizer (called from the thread that sends them).
+    void wake();
+
+  private:
+    // A new quantum for the loop's thread, and whether it is longer.
+    struct Resize {
+        BufferSetting setting;
+        bool grew;
+    };
+
+    PipeWireOutput() = default;
+    bool connect();
+    std::string latency() const;
+    bool waitUntilStreaming();
+    static void onProcess(void* self);
+    static void onStateChanged(void* self, int state, const char* error);
+    static int onRest(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
+                      std::size_t size, void* self);
+    static int onResize(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
+                        std::size_t size, void* self);
+    bool render(float* data, std::size_t frames);
+    void logBuffer(const char* why, const BufferSetting& setting) const;
+    // Tells a missed cycle from the graph's clock, and adapts the quantum asked for.
+    void watchCycle(std::size_t frames);
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    fluid_synth_t* synth_ = nullptr;
+    unsigned rate_ = 0;
+    std::atomic<bool> lost_{false};
+    std::atomic<bool> streaming_{false};
+    std::atomic<unsigned> messages_{0};
+    std::atomic<bool> resting_{false};
+    std::atomic<bool> resumed_{false};
+    // The data thread's own (set before it starts).
+    std::optional<BufferPolicy> policy_;
+    std::uint64_t lastTicks_ = 0;
+    std::size_t lastFrames_ = 0;
+    unsigned messagesSeen_ = 0;
+    std::size_t framesSinceMessage_ = 0;
+    std::size_t quietFrames_ = 0;
+    bool restAsked_ = false;
+};
+
+}  // namespace velune

@@ -1,0 +1,137 @@
+// The adaptive audio buffer on a fake clock: a click makes it longer at once, a clean stretch
+// shorter again, and a buffer the user chose stays put. Also how a chosen buffer is taken.
+
+#include "buffer_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "diagnostics.h"
+#include "pulse_output.h"
+
+namespace velune {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+struct Event {
+    enum Kind { Underflow, SilentUnderflow, Tick } kind;
+    milliseconds at;  // since the start
+};
+constexpr Event underflowAt(milliseconds at) { return {Event::Underflow, at}; }
+constexpr Event silentUnderflowAt(milliseconds at) { return {Event::SilentUnderflow, at}; }
+constexpr Event tickAt(milliseconds at) { return {Event::Tick, at}; }
+
+TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
+    constexpr milliseconds kQuiet = BufferPolicy::kQuietStretch;
+    constexpr milliseconds kJustBefore = kQuiet - milliseconds(1);
+    const struct {
+        const char* name;
+        BufferSetting start;
+        bool pinned;
+        std::vector<Event> events;
+        std::vector<unsigned> periodFrames;  // after each event
+    } cases[] = {
+        {"a click grows the buffer at once", {64, 3}, false, {underflowAt(milliseconds(5))}, {128}},
+        {"clicks grow it up to the cap",
+         {64, 3},
+         false,
+         {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
+          underflowAt(milliseconds(4)), underflowAt(milliseconds(5))},
+         {128, 256, 512, 512, 512}},
+        {"a quiet stretch steps back one setting at a time",
+         {64, 3},
+         false,
+         {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), tickAt(kJustBefore),
+          tickAt(kQuiet), tickAt(kQuiet + kJustBefore), tickAt(2 * kQuiet), tickAt(5 * kQuiet)},
+         {128, 256, 256, 128, 128, 64, 64}},
+        {"a click during the stretch starts it again",
+         {64, 3},
+         false,
+         {underflowAt(milliseconds(0)), tickAt(kQuiet / 2), underflowAt(kQuiet / 2), tickAt(kQuiet),
+          tickAt(kQuiet + kQuiet / 2)},
+         {128, 128, 256, 256, 128}},
+        {"a click at the cap starts the stretch again",
+         {256, 3},
+         false,
+         {underflowAt(milliseconds(0)), underflowAt(kJustBefore), tickAt(kQuiet),
+          tickAt(kJustBefore + kQuiet)},
+         {512, 512, 512, 256}},
+        {"never below the start, however quiet",
+         {128, 2},
+         false,
+         {tickAt(kQuiet), tickAt(10 * kQuiet), underflowAt(10 * kQuiet), tickAt(11 * kQuiet),
+          tickAt(12 * kQuiet)},
+         {128, 128, 256, 128, 128}},
+        {"an underflow over silence is not heard and changes nothing",
+         {64, 3},
+         false,
+         {silentUnderflowAt(milliseconds(0)), underflowAt(kJustBefore), silentUnderflowAt(kQuiet),
+          tickAt(kJustBefore + kQuiet)},
+         {64, 128, 128, 64}},
+        {"a pinned buffer never moves",
+         {64, 3},
+         true,
+         {underflowAt(milliseconds(0)), underflowAt(milliseconds(1)), tickAt(kQuiet)},
+         {64, 64, 64}},
+        {"a pinned long buffer never shrinks",
+         {1024, 2},
+         true,
+         {tickAt(kQuiet), tickAt(9 * kQuiet)},
+         {1024, 1024}},
+    };
+    const BufferPolicy::TimePoint t0{seconds(1000)};
+    for (const auto& c : cases) {
+        BufferPolicy policy(c.start, c.pinned, t0);
+        ASSERT_EQ(c.events.size(), c.periodFrames.size()) << c.name;
+        for (std::size_t i = 0; i < c.events.size(); ++i) {
+            const BufferSetting before = policy.current();
+            const Event& e = c.events[i];
+            const bool changed = e.kind == Event::Tick
+                                     ? policy.tick(t0 + e.at)
+                                     : policy.underflow(t0 + e.at, e.kind == Event::Underflow);
+            EXPECT_EQ(policy.current(), (BufferSetting{c.periodFrames[i], c.start.periods}))
+                << c.name << ", event " << i;
+            EXPECT_EQ(changed, !(policy.current() == before)) << c.name << ", event " << i;
+        }
+    }
+}
+
+std::vector<std::string> logged;
+void recordLog(LogArea, LogLevel level, const std::string& text) {
+    if (level == LogLevel::Warning) logged.push_back(text);
+}
+
+TEST(BufferPolicy, OnlyASensibleChosenBufferIsPinnedAndAnotherIsToldAsIgnored) {
+    const struct {
+        const char* text;
+        AudioFormat expected;
+        const char* warning;
+    } cases[] = {
+        {nullptr, {0, 64, 3, false}, nullptr},
+        {"256x3", {0, 256, 3, true}, nullptr},
+        {"abc", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=abc, using adaptive 64x3"},
+        {"64x1", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=64x1, using adaptive 64x3"},
+        {"", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=, using adaptive 64x3"},
+    };
+    setLogSink(recordLog);
+    for (const auto& c : cases) {
+        logged.clear();
+        AudioFormat format{0, 64, 3};
+        pinBuffer(c.text, format);
+        const std::string name = c.text != nullptr ? c.text : "(none)";
+        EXPECT_EQ(format.periodFrames, c.expected.periodFrames) << name;
+        EXPECT_EQ(format.periods, c.expected.periods) << name;
+        EXPECT_EQ(format.pinned, c.expected.pinned) << name;
+        EXPECT_EQ(logged,
+                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{})
+            << name;
+    }
+    setLogSink(nullptr);
+}
+
+}  // namespace
+}  // namespace velune

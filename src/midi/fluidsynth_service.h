@@ -1,35 +1,35 @@
 #pragma once
 
 // The default MIDI output: FluidSynth with a General MIDI SoundFont, embedded in the process and
-// played through PulseAudio (or ALSA). The device query does the real work once (find and load
-// the SoundFont, open the audio output) and keeps it for the open that follows.
+// played through PulseAudio (or ALSA). The device query does the real work once (find and check
+// the SoundFont, reach the audio server) and keeps it for the open that follows; every failure
+// writes its cause to the log.
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "audio_output.h"
 #include "midi_service.h"
-#include "pulse_output.h"
-
-typedef struct _fluid_hashtable_t fluid_settings_t;
-typedef struct _fluid_synth_t fluid_synth_t;
-typedef struct _fluid_audio_driver_t fluid_audio_driver_t;
+#include "sound_font.h"
 
 namespace velune {
+
+class Synthesizer;
 
 struct SynthConfig {
     std::vector<std::string> soundFonts;  // tried in order; the first that exists is used
     bool audio = true;                    // false: no audio output, render() only
     AudioFormat format;
+    // Picks the SoundFont among soundFonts.
+    std::function<std::string(const std::vector<std::string>&)> find = findSoundFont;
 };
 
-// $VELUNE_SOUNDFONT when set (then only that file), else the usual places of Linux distributions.
-std::vector<std::string> defaultSoundFonts();
-
 class FluidSynthService : public MidiService {
-public:
+  public:
     enum Result : std::int32_t {
         kOk = 0,
         kNoSoundFont = 1,
@@ -49,7 +49,8 @@ public:
 
     // Starts preparing on another thread, so that it overlaps with building the window: first
     // what the device query and the open wait for (the SoundFont checked, the audio server
-    // reached), then the synthesizer, which only the first message waits for.
+    // reached), then the synthesizer, which only the first message waits for. A failure there,
+    // an exception included, ends as a result code with its cause logged.
     void prepareInBackground();
 
     std::int32_t queryDefaultOutput() override;
@@ -58,28 +59,21 @@ public:
     std::int32_t close(std::uint32_t handle) override;
     void errorText(std::int32_t code, char* buffer, std::uint32_t size) override;
 
-    // The UTF-8 text of a result code, as errorText() gives it.
-    static const char* resultText(std::int32_t code);
-
     // Renders the synthesizer's next frames (only when there is no audio output).
     void render(float* left, float* right, int frames);
 
-private:
-    struct Engine;
+  private:
     std::int32_t prepare();
     std::int32_t prepareDevice();
     std::int32_t prepareSynth();
     std::int32_t awaitDevice();
     std::int32_t awaitPrepared();
-    // Plays through `connection` when it is given and takes the stream, else through a new
-    // PulseAudio connection, else through ALSA.
-    std::int32_t startAudio(std::unique_ptr<PulseOutput> connection = nullptr);
-    std::int32_t dispatch(std::uint32_t message);
+    std::int32_t restoreAudio();
 
     SynthConfig config_;
-    std::unique_ptr<Engine> engine_;
     std::string soundFont_;
-    std::unique_ptr<PulseOutput> connection_;  // reached by prepareDevice(), for the synthesizer
+    std::unique_ptr<Synthesizer> synth_;
+    AudioOutput audio_;  // declared after synth_: it stops before the synthesizer goes
     std::shared_future<std::int32_t> device_;
     std::future<std::int32_t> preparing_;
     std::int32_t loadResult_ = kOk;

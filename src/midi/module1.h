@@ -9,6 +9,7 @@
 
 #include "midi_service.h"
 #include "user_interface.h"
+#include "user_texts.h"
 
 namespace velune {
 
@@ -16,13 +17,14 @@ inline constexpr std::int16_t kNoteOff = 0x80;
 inline constexpr std::int16_t kNoteOn = 0x90;
 inline constexpr std::int16_t kControlChange = 0xB0;
 inline constexpr std::int16_t kProgramChange = 0xC0;
-inline constexpr std::int16_t kBankSelect = 0;  // controller 0, most significant byte
+inline constexpr std::int16_t kBankSelect = 0;   // controller 0, most significant byte
 inline constexpr std::int16_t kMidiMapper = -1;  // the system's default output
 inline constexpr int kErrorTextSize = 128;
-inline constexpr const char* kNoDeviceMessage = "找不到相关设备！";
+// The channel the keyboard plays and the selector picks instruments on.
+inline constexpr std::int16_t kKeyboardChannel = 0;
 
 class Module1 {
-public:
+  public:
     Module1(MidiService& service, UserInterface& ui) : service_(service), ui_(ui) {}
 
     // Shows the no-device message and ends the program (throws ProgramEnded) when the system
@@ -41,7 +43,7 @@ public:
 
     std::uint32_t hMidiOut() const { return hMidiOut_; }
 
-private:
+  private:
     MidiService& service_;
     UserInterface& ui_;
     std::uint32_t hMidiOut_ = 0;

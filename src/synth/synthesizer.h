@@ -1,0 +1,54 @@
+#pragma once
+
+// The FluidSynth synthesizer of the program: its settings for live playing, the SoundFont
+// loaded, and the MIDI short messages it is played with. FluidSynth's own log goes to the
+// program's log (area Synth) from the first synthesizer on.
+
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+typedef struct _fluid_hashtable_t fluid_settings_t;
+typedef struct _fluid_synth_t fluid_synth_t;
+
+namespace velune {
+
+class Synthesizer {
+  public:
+    enum class Verdict { Played, Refused };
+
+    // nullptr when FluidSynth cannot make one (logged).
+    static std::unique_ptr<Synthesizer> create(unsigned sampleRate);
+
+    // Loads the SoundFont without choosing any preset, then gives `channel` its preset now so
+    // that its first note does not wait for the samples. false when FluidSynth refuses the file.
+    bool load(const std::string& soundFont, int channel);
+
+    // One packed short message (status, data1 << 8, data2 << 16). A channel gets the preset of
+    // a General MIDI reset when it is first used; running status and system messages are no
+    // error and do nothing.
+    Verdict play(std::uint32_t message);
+    void silenceAll();
+    // The next frames, for a synthesizer without an audio output.
+    void render(float* left, float* right, int frames);
+
+    fluid_synth_t* synth() const { return synth_.get(); }
+    fluid_settings_t* settings() const { return settings_.get(); }
+
+  private:
+    struct Deleter {
+        void operator()(fluid_settings_t* settings) const;
+        void operator()(fluid_synth_t* synth) const;
+    };
+    Synthesizer() = default;
+    void prepareChannel(int channel);
+    int apply(int status, int channel, int data1, int data2);
+
+    // In this order, the synthesizer goes before its settings.
+    std::unique_ptr<fluid_settings_t, Deleter> settings_;
+    std::unique_ptr<fluid_synth_t, Deleter> synth_;
+    std::bitset<16> preparedChannels_;
+};
+
+}  // namespace velune

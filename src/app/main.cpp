@@ -1,12 +1,33 @@
+#include <QApplication>
+#include <QLoggingCategory>
+#include <cstdlib>
 #include <optional>
 
+#include "auto_repeat.h"
 #include "command_line.h"
 #include "fluidsynth_service.h"
 #include "form1.h"
 #include "identity.h"
+#include "log_routing.h"
 #include "message_box_ui.h"
 #include "module1.h"
-#include "velune_application.h"
+#include "overflow_guard.h"
+#include "platform_choice.h"
+
+namespace {
+
+Q_LOGGING_CATEGORY(windowLog, "velune.window", QtInfoMsg)
+
+// Before Qt starts and before any other thread runs: nothing reads the environment meanwhile.
+void choosePlatform() {
+    if (const char* platform =
+            velune::platformToRequest(std::getenv("QT_QPA_PLATFORM"),
+                                      std::getenv("WAYLAND_DISPLAY"), std::getenv("DISPLAY"))) {
+        qputenv("QT_QPA_PLATFORM", platform);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const velune::CommandLine commandLine = velune::parseCommandLine(argc, argv);
@@ -17,15 +38,24 @@ int main(int argc, char** argv) {
     if (!routing.recordingError().empty()) {
         return velune::refuseRecording(routing.recordingError());
     }
-    // The synthesizer loads while Qt builds the window; the device check waits for it, so the
-    // user still sees either the window or the no-device box, never both.
+
+    choosePlatform();
+    QApplication app(argc, argv);
+    velune::routeLogIntoQt();
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        qCInfo(windowLog) << "Wayland without XWayland: the window's opacity cannot be changed";
+    }
+    // Qt's platform changes the environment while it starts (DESKTOP_STARTUP_ID); the MIDI port,
+    // the loader, FluidSynth and libpulse read it. So they start only now; the synthesizer still
+    // loads while the window is built, and the device check waits for it, so the user sees
+    // either the window or the no-device box, never both.
+    routing.openPort();
     std::optional<velune::FluidSynthService> synth;
     if (routing.synthNeeded()) {
-        synth.emplace(velune::SynthConfig{velune::defaultSoundFonts(), true, {}});
+        synth.emplace(velune::SynthConfig{velune::defaultSoundFonts(), true,
+                                          velune::audioFormatFromEnvironment()});
         synth->prepareInBackground();
     }
-
-    velune::VeluneApplication app(argc, argv);
     velune::applyIdentity();
     velune::requestDetectableAutoRepeat();
 
@@ -36,7 +66,9 @@ int main(int argc, char** argv) {
     velune::Module1 midi(routing.service(synth ? &*synth : nullptr), ui);
     velune::Form1 form1(midi);
     try {
-        form1.load();
+        if (!velune::guarded([&] { form1.load(); })) {
+            return 6;
+        }
     } catch (const velune::ProgramEnded& ended) {
         return ended.status;
     }

@@ -14,6 +14,7 @@
 #include "keyboard_surface.h"
 #include "layout.h"
 #include "opacity_bar.h"
+#include "overflow_guard.h"
 
 namespace velune {
 namespace {
@@ -30,10 +31,14 @@ QColor fromBgr(std::uint32_t bgr) {
 QColor colorOf(layout::Color color) {
     const QPalette system = QApplication::palette();
     switch (color) {
-        case layout::Color::HighlightText: return system.color(QPalette::HighlightedText);
-        case layout::Color::Highlight: return system.color(QPalette::Highlight);
-        case layout::Color::White: return fromBgr(kRowWhite);
-        case layout::Color::DesignRed: return fromBgr(kDesignRed);
+        case layout::Color::HighlightText:
+            return system.color(QPalette::HighlightedText);
+        case layout::Color::Highlight:
+            return system.color(QPalette::Highlight);
+        case layout::Color::White:
+            return fromBgr(kRowWhite);
+        case layout::Color::DesignRed:
+            return fromBgr(kDesignRed);
     }
     return {};
 }
@@ -76,9 +81,9 @@ Form1::Form1(Module1& midi, QWidget* parent)
 
     touming = new OpacityBar(this);
     touming->setGeometry(toPixels(layout::kTouming));
-    connect(touming, &OpacityBar::changed, this, &Form1::touming_Change);
-    connect(touming, &OpacityBar::scrolled, this, &Form1::touming_Scroll);
-    connect(touming, &OpacityBar::keyPressed, this, &Form1::touming_KeyDown);
+    connect(touming, &OpacityBar::changed, this, guardedSlot(this, &Form1::touming_Change));
+    connect(touming, &OpacityBar::scrolled, this, guardedSlot(this, &Form1::touming_Scroll));
+    connect(touming, &OpacityBar::keyPressed, this, guardedSlot(this, &Form1::touming_KeyDown));
 
     Command1 = new QPushButton(QString::fromUtf8(layout::kCommand1Caption), this);
     Command1->setObjectName(QStringLiteral("Command1"));
@@ -132,9 +137,7 @@ void Form1::showCentered() {
     KeyBoard->setFocus();
 }
 
-void Form1::ApplyOpacity(std::uint8_t alpha) {
-    setWindowOpacity(alpha / 255.0);
-}
+void Form1::ApplyOpacity(std::uint8_t alpha) { setWindowOpacity(alpha / 255.0); }
 
 void Form1::setUrlOpener(std::function<void(const QUrl&)> opener) {
     urlOpener_ = std::move(opener);
@@ -146,8 +149,10 @@ void Form1::closeEvent(QCloseEvent* event) {
         return;
     }
     unloaded_ = true;
-    performance_.silence();
-    midi_.CloseMidiOut();
+    guarded([this] {
+        performance_.silence();
+        midi_.CloseMidiOut();
+    });
     // An open help dialog goes with the program; its own closing steps do not run.
     if (dialog_) {
         dialog_->hide();
@@ -164,9 +169,7 @@ void Form1::setRowColor(int row, std::uint32_t colorBgr) {
     setTextColor(rows_.at(row - 1), fromBgr(colorBgr));
 }
 
-void Form1::setMarkerLeft(std::int16_t twips) {
-    mx->move(layout::px(twips), mx->y());
-}
+void Form1::setMarkerLeft(std::int16_t twips) { mx->move(layout::px(twips), mx->y()); }
 
 // F1. Moving the thumb raises Change inside setValue when the position differs.
 void Form1::restoreOpacity() {
@@ -180,9 +183,7 @@ void Form1::touming_Change() {
 }
 
 // During a drag the focus stays on the bar; the Change at its end returns it.
-void Form1::touming_Scroll() {
-    ApplyOpacity(positionToAlpha(touming->value()));
-}
+void Form1::touming_Scroll() { ApplyOpacity(positionToAlpha(touming->value())); }
 
 void Form1::touming_KeyDown(std::int16_t keyCode, std::int16_t shift) {
     performance_.keyDown(keyCode, shift);

@@ -13,6 +13,7 @@
 #include "key_codes.h"
 #include "keyboard_performance.h"
 #include "module1.h"
+#include "overflow_guard.h"
 
 namespace velune {
 namespace {
@@ -26,11 +27,15 @@ constexpr std::int16_t kProcessKey = 229;
 bool passesLock(const QKeyEvent& event) {
     const Qt::KeyboardModifiers mods = event.modifiers() & ~Qt::KeypadModifier;
     switch (event.key()) {
-        case Qt::Key_F4: return mods == Qt::NoModifier;
-        case Qt::Key_Down: return mods == Qt::AltModifier;
+        case Qt::Key_F4:
+            return mods == Qt::NoModifier;
+        case Qt::Key_Down:
+            return mods == Qt::AltModifier;
         case Qt::Key_Left:
-        case Qt::Key_Right: return true;
-        default: return event.matches(QKeySequence::Copy);
+        case Qt::Key_Right:
+            return true;
+        default:
+            return event.matches(QKeySequence::Copy);
     }
 }
 
@@ -61,7 +66,7 @@ InstrumentSelector::InstrumentSelector(Module1& midi, QWidget& keyBoard, QWidget
     view()->installEventFilter(this);
     view()->viewport()->installEventFilter(this);
 
-    connect(this, &QComboBox::activated, this, &InstrumentSelector::Click);
+    connect(this, &QComboBox::activated, this, guardedSlot(this, &InstrumentSelector::Click));
     connect(view()->verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
             &InstrumentSelector::Scroll);
 }
@@ -69,7 +74,7 @@ InstrumentSelector::InstrumentSelector(Module1& midi, QWidget& keyBoard, QWidget
 void InstrumentSelector::Click() {
     setLocked(false);
     const std::int16_t program = toInt16(currentIndex());
-    midi_.SetInstrument(kChannel, kBank, program);
+    midi_.SetInstrument(kKeyboardChannel, kBank, program);
     keyBoard_.setFocus();
 }
 
@@ -82,9 +87,7 @@ void InstrumentSelector::KeyDown(std::int16_t keyCode) {
     }
 }
 
-void InstrumentSelector::Scroll() {
-    setLocked(false);
-}
+void InstrumentSelector::Scroll() { setLocked(false); }
 
 void InstrumentSelector::setLocked(bool locked) {
     locked_ = locked;
@@ -152,7 +155,8 @@ bool InstrumentSelector::filterLockedList(QObject* watched, QEvent* event) {
             pressedInList_ = false;
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 

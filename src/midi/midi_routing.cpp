@@ -4,20 +4,21 @@
 
 namespace velune {
 
-MidiRouting::MidiRouting(const Request& request) : synthNeeded_(request.synth) {
+MidiRouting::MidiRouting(const Request& request)
+    : midiOut_(request.midiOut), synthNeeded_(request.synth) {
     if (!request.recordPath.empty()) {
         recorder_ = MidiFileRecorder::start(request.recordPath, recordingError_);
-        if (!recorder_) {
-            return;
-        }
     }
-    if (request.midiOut) {
+}
+
+void MidiRouting::openPort() {
+    if (midiOut_) {
         std::string error;
-        port_ = MidiOutPort::open(*request.midiOut, error);
+        port_ = MidiOutPort::open(*midiOut_, error);
         if (!port_) {
             portFailed_ = true;
             synthNeeded_ = true;
-            const char* api = *request.midiOut == MidiOutApi::Jack ? "JACK" : "ALSA";
+            const char* api = *midiOut_ == MidiOutApi::Jack ? "JACK" : "ALSA";
             logMessage(LogArea::Midi, LogLevel::Warning,
                        std::string("cannot open the ") + api + " MIDI output port: " + error +
                            "; playing on the built-in synthesizer only");

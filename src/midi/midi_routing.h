@@ -24,9 +24,12 @@ public:
         std::string recordPath;             // empty: no recording
     };
 
-    // Starts the recording first (nothing else happens when it cannot be written), then opens
-    // the port.
+    // Starts the recording, so that a place that cannot be written is refused before anything
+    // else starts; its saving thread does not read the environment.
     explicit MidiRouting(const Request& request);
+    // Opens the port for other programs. Its library reads the environment and starts threads
+    // of its own: only once Qt's platform is up.
+    void openPort();
 
     // Why the recording cannot be written where it was asked for; empty when it can.
     const std::string& recordingError() const { return recordingError_; }
@@ -38,6 +41,7 @@ public:
     MidiService& service(MidiService* synth);
 
 private:
+    std::optional<MidiOutApi> midiOut_;
     std::string recordingError_;
     bool portFailed_ = false;
     bool synthNeeded_ = true;

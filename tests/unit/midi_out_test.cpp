@@ -65,6 +65,7 @@ protected:
         for (int attempt = 0; attempt < 50; ++attempt) {
             auto routing =
                 std::make_unique<MidiRouting>(MidiRouting::Request{MidiOutApi::Jack, true, ""});
+            routing->openPort();
             if (!routing->portFailed()) return routing;
             std::this_thread::sleep_for(100ms);
         }
@@ -115,6 +116,7 @@ TEST(MidiOutFailure, APortThatCannotOpenLeavesTheBuiltInSynthesizerPlaying) {
                                  FailingPort{"no JACK server", MidiOutApi::Jack}}) {
         SCOPED_TRACE(c.name);
         MidiRouting routing({c.api, /*synth=*/false, ""});
+        routing.openPort();
         EXPECT_TRUE(routing.portFailed());
         ASSERT_TRUE(routing.synthNeeded());
         RecordingService synth;

@@ -63,7 +63,7 @@ void Dialog::buildLabels() {
         label->setObjectName(QString::fromLatin1(design.name));
         label->setTextFormat(Qt::PlainText);
         label->setText(design.caption != nullptr ? QString::fromUtf8(design.caption)
-                                               : QString::fromLatin1(kMakerUrl));
+                                                 : QString::fromLatin1(kMakerUrl));
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(true);
         label->setFocusPolicy(Qt::NoFocus);
@@ -100,8 +100,12 @@ void Dialog::buildLabels() {
 }
 
 void Dialog::CloseDialog() {
+    // close() comes back here through closeEvent: the step runs once.
+    if (closing_) {
+        return;
+    }
+    closing_ = true;
     returnToKeyboard_();
-    // Inside the window's own close this request does nothing more.
     close();
 }
 

@@ -31,6 +31,7 @@ class Dialog : public QDialog {
 
     std::function<void()> returnToKeyboard_;
     UrlOpener opener_;
+    bool closing_ = false;
 };
 
 }  // namespace velune

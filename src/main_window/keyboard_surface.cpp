@@ -4,6 +4,7 @@
 
 #include "key_codes.h"
 #include "keyboard_performance.h"
+#include "overflow_guard.h"
 
 namespace velune {
 
@@ -20,7 +21,7 @@ KeyboardSurface::KeyboardSurface(KeyboardPerformance& performance, QWidget* pare
 
 void KeyboardSurface::keyPressEvent(QKeyEvent* event) {
     // An auto-repeat press is a press: the held flag of the key swallows it.
-    performance_.keyDown(keyCodeOf(*event), shiftState(*event));
+    guarded([&] { performance_.keyDown(keyCodeOf(*event), shiftState(*event)); });
     event->accept();
 }
 
@@ -28,9 +29,14 @@ void KeyboardSurface::keyReleaseEvent(QKeyEvent* event) {
     // On X11 a held key may arrive as release+press pairs; the release of such a pair is not
     // the player letting go.
     if (!event->isAutoRepeat()) {
-        performance_.keyUp(keyCodeOf(*event), shiftState(*event));
+        guarded([&] { performance_.keyUp(keyCodeOf(*event), shiftState(*event)); });
     }
     event->accept();
+}
+
+void KeyboardSurface::focusOutEvent(QFocusEvent* event) {
+    performance_.releaseAll();
+    QWidget::focusOutEvent(event);
 }
 
 }  // namespace velune

@@ -90,17 +90,29 @@ void KeyboardPerformance::keyUp(std::int16_t keyCode, std::int16_t /*shift*/) {
 }
 
 void KeyboardPerformance::silence() {
-    midi_.NoteOff(kChannel, add16(lastNote_, kLowestNote));
+    midi_.NoteOff(kKeyboardChannel, add16(lastNote_, kLowestNote));
+}
+
+void KeyboardPerformance::releaseAll() {
+    for (int slot = 0; slot < kFirstRegisterSlot; ++slot) {
+        keyState_[slot] = 0;
+    }
+    for (int slot = kFirstRegisterSlot; slot < kSlots; ++slot) {
+        if (keyState_[slot] != 0) {
+            registerRelease(slot);
+        }
+    }
 }
 
 void KeyboardPerformance::noteKey(int slot, std::int16_t offset, std::int16_t markerLeft) {
     if (keyState_[slot] != 0) {
         return;  // held: an auto-repeat, or the other key of the pair
     }
-    midi_.NoteOff(kChannel, add16(lastNote_, kLowestNote));
-    midi_.NoteOn(kChannel, add16(add16(octaveShift_, offset), kLowestNote), kVelocity);
-    lastNote_ = add16(octaveShift_, offset);
+    // Held from now on: a box that the messages open takes the keys, and with them this flag.
     keyState_[slot] = 1;
+    midi_.NoteOff(kKeyboardChannel, add16(lastNote_, kLowestNote));
+    midi_.NoteOn(kKeyboardChannel, add16(add16(octaveShift_, offset), kLowestNote), kVelocity);
+    lastNote_ = add16(octaveShift_, offset);
     view_.setMarkerLeft(markerLeft);
 }
 

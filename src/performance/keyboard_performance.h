@@ -10,7 +10,9 @@
 //                     a note off for it, so exactly one note sounds at a time
 //
 // A note key sounds until the next note key, a rest (Space, keypad 0) or shut-down; releasing it
-// only clears its held flag, which is what swallows auto-repeat presses.
+// only clears its held flag, which is what swallows auto-repeat presses. A key whose release
+// goes elsewhere (the keys went to another control, a box or another window) counts as
+// released when the keys leave: releaseAll().
 
 #include <array>
 #include <cstdint>
@@ -31,13 +33,12 @@ inline constexpr std::int16_t kComma = 188, kPeriod = 190;
 inline constexpr std::int16_t kReturn = 13, kTab = 9;
 }  // namespace vk
 
-inline constexpr std::int16_t kChannel = 0;
 inline constexpr std::int16_t kVelocity = 100;
 inline constexpr std::int16_t kLowestNote = 36;  // lastNote is stored relative to it
 inline constexpr int kSlots = 11;
 
 class KeyboardPerformance {
-public:
+  public:
     KeyboardPerformance(Module1& midi, PerformanceView& view) : midi_(midi), view_(view) {}
 
     // Start-up: octaveShift := 0, then every slot := 0 in ascending order.
@@ -46,12 +47,15 @@ public:
     void keyUp(std::int16_t keyCode, std::int16_t shift);
     // Shut-down: silence the last note (the caller closes the port afterwards).
     void silence();
+    // Every held key counts as released: note keys play again at their next press (the
+    // sounding note goes on), register keys give the octave back and repaint their rows.
+    void releaseAll();
 
     std::int16_t keyState(int slot) const { return keyState_.at(slot); }
     std::int16_t octaveShift() const { return octaveShift_; }
     std::int16_t lastNote() const { return lastNote_; }
 
-private:
+  private:
     void noteKey(int slot, std::int16_t offset, std::int16_t markerLeft);
     void registerPress(int slot);
     void registerRelease(int slot);

@@ -10,31 +10,21 @@
 namespace velune {
 namespace {
 
-using testing::RecordingService;
-using testing::RecordingUi;
 using testing::shortMessage;
+using Messages = std::vector<std::uint32_t>;
 
 struct FakeView : PerformanceView {
     std::map<int, std::uint32_t> rows;  // last colour written to each row
-    std::vector<int> writes;            // rows in the order they were painted
     std::int16_t marker = 600;
     int opacityRestores = 0;
 
-    FakeView() {
-        for (int row = 1; row <= 11; ++row) rows[row] = kRowWhite;
-        rows[6] = kDesignRed;
-    }
-    void setRowColor(int row, std::uint32_t color) override {
-        rows[row] = color;
-        writes.push_back(row);
-    }
+    void setRowColor(int row, std::uint32_t color) override { rows[row] = color; }
     void setMarkerLeft(std::int16_t twips) override { marker = twips; }
     void restoreOpacity() override { ++opacityRestores; }
-
     std::vector<int> redRows() const {
         std::vector<int> red;
         for (const auto& [row, color] : rows) {
-            if (color != kRowWhite) red.push_back(row);
+            if (color == kRowRed) red.push_back(row);
         }
         return red;
     }
@@ -44,8 +34,8 @@ constexpr std::uint32_t noteOn(int note) { return shortMessage(0x90, note, 100);
 constexpr std::uint32_t noteOff(int note) { return shortMessage(0x80, note, 0); }
 
 struct Rig {
-    RecordingService service;
-    RecordingUi ui;
+    testing::RecordingService service;
+    testing::RecordingUi ui;
     Module1 midi{service, ui};
     FakeView view;
     KeyboardPerformance play{midi, view};
@@ -56,52 +46,36 @@ struct Rig {
     }
     void press(std::int16_t key) { play.keyDown(key, 0); }
     void release(std::int16_t key) { play.keyUp(key, 0); }
-    void tap(std::int16_t key) {
-        press(key);
-        release(key);
-    }
-    std::vector<std::uint32_t> take() { return std::exchange(service.messages, {}); }
+    Messages take() { return std::exchange(service.messages, {}); }
 };
 
 struct PerformanceTest : ::testing::Test, Rig {};
 
-TEST_F(PerformanceTest, RoadOfOneNote) {
-    press(vk::kJ);
-    EXPECT_EQ(take(), (std::vector<std::uint32_t>{noteOff(36), noteOn(65)}));
-    EXPECT_EQ(play.lastNote(), 29);
-    EXPECT_EQ(play.keyState(3), 1);
-    EXPECT_EQ(view.marker, 5045);
-    release(vk::kJ);
-    EXPECT_EQ(play.keyState(3), 0);
-    EXPECT_TRUE(take().empty()) << "a release never silences the note";
-}
-
-TEST_F(PerformanceTest, EveryNoteKeyOfTheMap) {
-    struct Row {
+// Each degree by its letter and its keypad key: note off of the last note, the degree's note
+// on, the marker over its digit; the release keeps the note sounding.
+TEST_F(PerformanceTest, EveryNoteKeyPlaysItsDegree) {
+    const struct {
         std::int16_t letter, keypad;
-        int slot, note;
+        int note;
         std::int16_t marker;
+    } degrees[] = {
+        {vk::kM, 97, 60, 1515},  {vk::kComma, 98, 62, 2680}, {vk::kPeriod, 99, 64, 3880},
+        {vk::kJ, 100, 65, 5045}, {vk::kK, 101, 67, 6190},    {vk::kL, 102, 69, 7360},
+        {vk::kU, 103, 71, 8530},
     };
-    const Row rows[] = {
-        {vk::kM, 97, 0, 60, 1515},      {vk::kComma, 98, 1, 62, 2680},
-        {vk::kPeriod, 99, 2, 64, 3880}, {vk::kJ, 100, 3, 65, 5045},
-        {vk::kK, 101, 4, 67, 6190},     {vk::kL, 102, 5, 69, 7360},
-        {vk::kU, 103, 6, 71, 8530},
-    };
-    int previous = 36;
-    for (const Row& row : rows) {
-        for (std::int16_t key : {row.letter, row.keypad}) {
+    int previous = 36;  // nothing played yet: the note off names the lowest note
+    for (const auto& degree : degrees) {
+        for (std::int16_t key : {degree.letter, degree.keypad}) {
             press(key);
-            EXPECT_EQ(take(), (std::vector<std::uint32_t>{noteOff(previous), noteOn(row.note)}))
-                << "key " << key;
-            EXPECT_EQ(play.keyState(row.slot), 1) << "key " << key;
-            EXPECT_EQ(view.marker, row.marker) << "key " << key;
-            EXPECT_EQ(play.lastNote(), row.note - 36);
             release(key);
-            EXPECT_EQ(play.keyState(row.slot), 0) << "key " << key;
-            previous = row.note;
+            EXPECT_EQ(take(), (Messages{noteOff(previous), noteOn(degree.note)})) << key;
+            EXPECT_EQ(view.marker, degree.marker) << key;
+            previous = degree.note;
         }
     }
+    // Shift, Ctrl and Alt change nothing.
+    play.keyDown(vk::kK, 7);
+    EXPECT_EQ(take(), (Messages{noteOff(71), noteOn(67)}));
     EXPECT_TRUE(ui.boxes.empty());
 }
 
@@ -111,139 +85,102 @@ TEST_F(PerformanceTest, HeldKeyIgnoresAutoRepeatAndItsPair) {
     for (int repeat = 0; repeat < 25; ++repeat) press(vk::kM);
     press(97);  // keypad 1 shares the slot
     EXPECT_TRUE(take().empty());
+    press(vk::kK);  // another key plays while M is held; M's repeats still do not
+    press(vk::kM);
+    EXPECT_EQ(take(), (Messages{noteOff(60), noteOn(67)}));
     release(97);  // clears the shared slot although M is still down
     press(vk::kM);
-    EXPECT_EQ(take(), (std::vector<std::uint32_t>{noteOff(60), noteOn(60)}));
+    EXPECT_EQ(take(), (Messages{noteOff(67), noteOn(60)}));
 }
 
-TEST_F(PerformanceTest, NewNoteWhileAnotherIsHeldSilencesIt) {
-    press(vk::kJ);
-    press(vk::kK);
-    EXPECT_EQ(take(), (std::vector<std::uint32_t>{noteOff(36), noteOn(65), noteOff(65),
-                                                  noteOn(67)}));
-    press(vk::kJ);  // J's repeat: its slot is still held
-    EXPECT_TRUE(take().empty());
-}
+struct Step {
+    bool down;
+    std::int16_t key;
+};
 
-TEST_F(PerformanceTest, RestRepeatsTheSameNoteOff) {
-    press(vk::kL);
-    take();
-    const auto marker = view.marker;
-    press(vk::kSpace);
-    press(vk::kSpace);
-    press(vk::kNumpad0);
-    EXPECT_EQ(take(), (std::vector<std::uint32_t>{noteOff(69), noteOff(69), noteOff(69)}));
-    EXPECT_EQ(play.lastNote(), 33);
-    EXPECT_EQ(view.marker, marker);
-    release(vk::kSpace);
-    EXPECT_TRUE(take().empty());
-}
-
+// The octave of the next note and the rows painted red after a sequence of register keys.
 TEST_F(PerformanceTest, RegisterKeysShiftFollowingNotes) {
-    struct Case {
+    const struct {
         const char* name;
-        std::vector<std::pair<bool, std::int16_t>> steps;  // true: press, false: release
-        std::int16_t shift;
+        std::vector<Step> steps;
+        int noteOfM;
         std::vector<int> red;
+    } cases[] = {
+        {"E", {{true, vk::kE}}, 72, {4, 5}},
+        {"E released", {{true, vk::kE}, {false, vk::kE}}, 60, {6}},
+        {"F: lowest", {{true, vk::kF}}, 36, {9, 10, 11}},
+        {"S E F, F released: E before S",
+         {{true, vk::kS}, {true, vk::kE}, {true, vk::kF}, {false, vk::kF}},
+         72,
+         {1, 2, 3, 4, 5}},
+        {"S F, S released", {{true, vk::kS}, {true, vk::kF}, {false, vk::kS}}, 36, {9, 10, 11}},
+        {"D E, E released", {{true, vk::kD}, {true, vk::kE}, {false, vk::kE}}, 48, {7, 8}},
+        {"D E F, F released: E before D",
+         {{true, vk::kD}, {true, vk::kE}, {true, vk::kF}, {false, vk::kF}},
+         72,
+         {4, 5, 7, 8}},
+        {"D S F, F released: S before D",
+         {{true, vk::kD}, {true, vk::kS}, {true, vk::kF}, {false, vk::kF}},
+         84,
+         {1, 2, 3, 7, 8}},
+        {"release without press", {{false, vk::kD}}, 60, {6}},
     };
-    const Case cases[] = {
-        {"E", {{true, vk::kE}}, 12, {4, 5}},
-        {"E released", {{true, vk::kE}, {false, vk::kE}}, 0, {6}},
-        {"S E F, F released: E before S", {{true, vk::kS}, {true, vk::kE}, {true, vk::kF},
-                                           {false, vk::kF}}, 12, {1, 2, 3, 4, 5}},
-        {"S F held, S released", {{true, vk::kS}, {true, vk::kF}, {false, vk::kS}}, -24,
-         {9, 10, 11}},
-        {"D held, E pressed and released", {{true, vk::kD}, {true, vk::kE}, {false, vk::kE}},
-         -12, {7, 8}},
-        {"E held, D pressed and released", {{true, vk::kE}, {true, vk::kD}, {false, vk::kD}},
-         12, {4, 5}},
-        {"D E F, F released: E before D", {{true, vk::kD}, {true, vk::kE}, {true, vk::kF},
-                                           {false, vk::kF}}, 12, {4, 5, 7, 8}},
-        {"D S F, F released: S before D", {{true, vk::kD}, {true, vk::kS}, {true, vk::kF},
-                                           {false, vk::kF}}, 24, {1, 2, 3, 7, 8}},
-        {"last pressed wins", {{true, vk::kF}, {true, vk::kS}}, 24, {1, 2, 3, 9, 10, 11}},
-        {"release without press", {{false, vk::kD}}, 0, {6}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Rig fresh;
-        for (auto [down, key] : c.steps) down ? fresh.press(key) : fresh.release(key);
-        EXPECT_EQ(fresh.play.octaveShift(), c.shift) << c.name;
+        for (const Step& step : c.steps)
+            step.down ? fresh.press(step.key) : fresh.release(step.key);
         EXPECT_EQ(fresh.view.redRows(), c.red) << c.name;
         EXPECT_TRUE(fresh.take().empty()) << c.name << ": register keys send no MIDI";
+        fresh.press(vk::kM);
+        EXPECT_EQ(fresh.take().back(), noteOn(c.noteOfM)) << c.name;
     }
-}
-
-TEST_F(PerformanceTest, RegisterRowsArePaintedInOrderWithTheHandlersRed) {
-    press(vk::kF);
-    EXPECT_EQ(view.writes, (std::vector<int>{6, 9, 10, 11}));
-    EXPECT_EQ(view.rows[9], kRowRed);
-    EXPECT_EQ(view.rows[6], kRowWhite);
-    release(vk::kF);
-    EXPECT_EQ(view.writes, (std::vector<int>{6, 9, 10, 11, 9, 10, 11, 6}));
-    EXPECT_EQ(view.rows[6], kRowRed) << "the middle row comes back in the handlers' red";
-}
-
-TEST_F(PerformanceTest, RegistersReachTheLowestAndHighestNotes) {
-    const struct {
-        std::int16_t reg, key;
-        int note;
-    } cases[] = {{vk::kF, vk::kM, 36}, {vk::kS, vk::kU, 95}, {vk::kE, vk::kM, 72},
-                 {vk::kD, vk::kJ, 53}};
-    for (const auto& c : cases) {
-        press(c.reg);
-        take();
-        tap(c.key);
-        ASSERT_EQ(service.messages.size(), 2u);
-        EXPECT_EQ(service.messages[1], noteOn(c.note));
-        release(c.reg);
-        take();
-    }
-    tap(vk::kM);
-    EXPECT_EQ(take().back(), noteOn(60));
-}
-
-TEST_F(PerformanceTest, RestAfterRegisterReleaseNamesThePitchPlayed) {
     press(vk::kS);
-    tap(vk::kU);
-    release(vk::kS);
+    press(vk::kU);
+    EXPECT_EQ(take().back(), noteOn(95)) << "the highest note";
+}
+
+// The keys left the keyboard (another control, a box, another window): their releases go
+// elsewhere, so every held key counts as released.
+TEST_F(PerformanceTest, KeysThatLeaveCountAsReleased) {
+    const struct {
+        const char* name;
+        std::vector<std::int16_t> held;
+        int sounding;
+        std::vector<int> red;
+    } cases[] = {
+        {"J", {vk::kJ}, 65, {}},
+        {"E and J", {vk::kE, vk::kJ}, 77, {6}},
+        {"all four registers", {vk::kD, vk::kE, vk::kF, vk::kS}, 36, {6}},
+    };
+    for (const auto& c : cases) {
+        Rig fresh;
+        for (std::int16_t key : c.held) fresh.press(key);
+        fresh.take();
+        fresh.play.releaseAll();
+        EXPECT_TRUE(fresh.take().empty()) << c.name << ": the sounding note goes on";
+        EXPECT_EQ(fresh.view.redRows(), c.red) << c.name;
+        fresh.press(vk::kJ);
+        EXPECT_EQ(fresh.take(), (Messages{noteOff(c.sounding), noteOn(65)})) << c.name;
+    }
+}
+
+// Rests repeat the same note off; F1 restores the opacity; other keys do nothing at all.
+TEST_F(PerformanceTest, RestsF1AndOtherKeys) {
+    press(vk::kL);
     take();
-    press(vk::kSpace);
-    EXPECT_EQ(take(), std::vector<std::uint32_t>{noteOff(95)});
-}
-
-TEST_F(PerformanceTest, KeysOutsideTheMapsDoNothing) {
-    // Other letters, main-row digits, keypad 8 and 9, arrows, Enter, Tab, Shift, Ctrl.
-    const std::int16_t others[] = {'A', 'Q', 'Z', '1', '7', 104, 105, 37, 38, 13, 9, 16, 17, 0,
-                                   -1, 113};
-    for (std::int16_t key : others) {
-        tap(key);
+    for (std::int16_t key : {vk::kSpace, vk::kSpace, vk::kNumpad0, vk::kF1}) press(key);
+    release(vk::kSpace);
+    EXPECT_EQ(take(), (Messages{noteOff(69), noteOff(69), noteOff(69)}));
+    EXPECT_EQ(view.opacityRestores, 1);
+    // A, Q, main-row 1 and 7, keypad 8 and 9, arrows, Enter, Tab, Shift, Ctrl, F2.
+    for (std::int16_t key : {65, 81, 49, 55, 104, 105, 37, 13, 9, 16, 17, 0, -1, 113}) {
+        press(key);
+        release(key);
     }
     EXPECT_TRUE(take().empty());
-    EXPECT_EQ(play.octaveShift(), 0);
-    for (int slot = 0; slot < kSlots; ++slot) EXPECT_EQ(play.keyState(slot), 0);
-    EXPECT_EQ(view.marker, 600);
-    EXPECT_TRUE(view.writes.empty());
-}
-
-TEST_F(PerformanceTest, ShiftAndCtrlChangeNothing) {
-    for (std::int16_t shift : {1, 2, 3}) {
-        play.keyDown(vk::kK, shift);
-        play.keyUp(vk::kK, shift);
-        EXPECT_EQ(take().back(), noteOn(67)) << "shift state " << shift;
-    }
-}
-
-TEST_F(PerformanceTest, F1RestoresOpacityAndNothingElse) {
-    press(vk::kF1);
-    press(vk::kF1);
-    release(vk::kF1);
-    EXPECT_EQ(view.opacityRestores, 2);
-    EXPECT_TRUE(take().empty());
-}
-
-TEST_F(PerformanceTest, SilenceBeforeAnyNoteNamesNote36) {
-    play.silence();
-    EXPECT_EQ(take(), std::vector<std::uint32_t>{noteOff(36)});
+    EXPECT_EQ(view.marker, 7360);
+    EXPECT_EQ(view.opacityRestores, 1);
+    EXPECT_TRUE(view.rows.empty());
 }
 
 }  // namespace

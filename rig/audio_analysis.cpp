@@ -13,12 +13,14 @@ namespace {
 // what the other misses: high-frequency content finds even the quiet top notes of a piano
 // (its peak comes about 10 ms into an attack, which is taken off), the complex domain a note
 // struck below a louder one still ringing. A new note needs 80 ms after the one before and a
-// level above -60 dBFS. The peak pickers judge a frame against the frames before, so the sound
+// level above -60 dBFS; each detector reports onsets 50 ms apart, so that a click at a dropout
+// does not hide a strike right after it. The peak pickers judge a frame against the frames before, so the sound
 // is heard after 200 ms of silence: a note right at the start is found too.
 constexpr uint_t kOnsetWindow = 2048;
 constexpr uint_t kHop = 256;
 constexpr smpl_t kOnsetThreshold = 0.3f;
-constexpr smpl_t kMinimumGapMs = 80;
+constexpr smpl_t kDetectorGapMs = 50;
+constexpr std::size_t kMinimumGap = kSampleRate * 80 / 1000;
 constexpr smpl_t kQuietDb = -60;
 constexpr std::size_t kLeadIn = kSampleRate / 5;
 
@@ -40,6 +42,9 @@ constexpr std::size_t kShortestDropout = kSampleRate / 2000;
 constexpr std::size_t kLongestDropout = kSampleRate * 15 / 100;
 constexpr std::size_t kDropoutContext = kSampleRate / 100;
 constexpr double kSoundRms = 3e-4;
+// How near a join an onset is taken for its click: the detectors place it up to 20 ms early.
+constexpr std::size_t kJoinBefore = kSampleRate * 20 / 1000;
+constexpr std::size_t kJoinAfter = kSampleRate * 10 / 1000;
 
 constexpr uint_t kMelBands = 40;
 
@@ -71,7 +76,7 @@ std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay,
                                   const std::vector<float>& padded) {
     Onset onset(new_aubio_onset(method, kOnsetWindow, kHop, kSampleRate));
     aubio_onset_set_threshold(onset.get(), kOnsetThreshold);
-    aubio_onset_set_minioi_ms(onset.get(), kMinimumGapMs);
+    aubio_onset_set_minioi_ms(onset.get(), kDetectorGapMs);
     aubio_onset_set_silence(onset.get(), kQuietDb);
     aubio_onset_set_delay(onset.get(), aubio_onset_get_delay(onset.get()) + extraDelay);
     Vector hop(new_fvec(kHop)), found(new_fvec(1));
@@ -84,6 +89,7 @@ std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay,
     return onsets;
 }
 
+// Every onset either detector finds, in order; transcribe() keeps one note per strike.
 std::vector<std::size_t> onsetsOf(std::span<const float> samples) {
     std::vector<float> padded(kLeadIn);
     padded.insert(padded.end(), samples.begin(), samples.end());
@@ -91,12 +97,7 @@ std::vector<std::size_t> onsetsOf(std::span<const float> samples) {
     const std::vector<std::size_t> complex = onsetsBy("complex", 0, padded);
     both.insert(both.end(), complex.begin(), complex.end());
     std::sort(both.begin(), both.end());
-    std::vector<std::size_t> onsets;
-    for (std::size_t onset : both) {
-        if (onsets.empty() || onset - onsets.back() >= kSampleRate * kMinimumGapMs / 1000)
-            onsets.push_back(onset);
-    }
-    return onsets;
+    return both;
 }
 
 std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
@@ -178,11 +179,41 @@ std::size_t Spliced::originalIndex(std::size_t index) const {
     return index;
 }
 
+namespace {
+
+// Where the spliced sound joins across a dropout. The output lost what it should have played
+// during the dropout, so the join is a jump in the waveform: a click that the onset detectors
+// take for a strike.
+bool atJoin(const Spliced& spliced, std::size_t onset) {
+    std::size_t cut = 0;
+    for (const Dropout& dropout : spliced.dropouts) {
+        const std::size_t join = dropout.begin - cut;
+        if (onset + kJoinBefore >= join && onset <= join + kJoinAfter) return true;
+        cut += dropout.end - dropout.begin;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::vector<HeardNote> transcribe(std::span<const float> samples) {
     const Spliced spliced = removeDropouts(samples);
     std::vector<HeardNote> notes;
+    std::size_t last = 0;        // where the last note starts in the spliced sound
+    bool lastAtJoin = false;     // and whether that is at a join
     for (std::size_t onset : onsetsOf(spliced.samples)) {
-        notes.push_back({spliced.originalIndex(onset), pitchAt(spliced.samples, onset)});
+        const bool join = atJoin(spliced, onset);
+        if (!notes.empty() && onset - last < kMinimumGap) {
+            // The same strike again, unless the one before was a join's click: then this is it.
+            if (!lastAtJoin || join) continue;
+            notes.pop_back();
+        }
+        const std::optional<int> pitch = pitchAt(spliced.samples, onset);
+        // A click at a join, over the note that sounded on, is no new note.
+        if (join && !notes.empty() && notes.back().midi == pitch) continue;
+        notes.push_back({spliced.originalIndex(onset), pitch});
+        last = onset;
+        lastAtJoin = join;
     }
     return notes;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <sstream>
@@ -104,7 +105,8 @@ TEST(Ears, HearTheRenderedPhrasesNoteForNote) {
     }
 }
 
-// The audio server fills an underrun with silence, then plays on from where the sound left off.
+// Where the output ran dry the server plays silence, and what should have sounded then is lost:
+// the sound jumps where it comes back.
 TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     OfflineSynth synth;
     synth.play(0.2);
@@ -115,20 +117,13 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     synth.play(0.5);
     // During the attack, a burst, while the note sounds on, just before the next note.
     const std::vector<std::pair<double, double>> gaps{
-        {0.21, 0.01}, {0.253, 0.038}, {0.289, 0.004}, {0.9, 0.04}, {1.68, 0.1}};
-    std::vector<float> sound;
-    std::size_t from = 0;
+        {0.23, 0.005}, {0.253, 0.01}, {0.27, 0.004}, {0.9, 0.04}, {1.58, 0.06}};
+    std::vector<float> sound = synth.samples();
     for (auto [start, seconds] : gaps) {
-        sound.insert(sound.end(), synth.samples().begin() + from,
-                     synth.samples().begin() + at(start));
-        sound.insert(sound.end(), at(seconds), 0.0f);
-        from = at(start);
+        std::fill_n(sound.begin() + at(start), at(seconds), 0.0f);
     }
-    sound.insert(sound.end(), synth.samples().begin() + from, synth.samples().end());
     EXPECT_EQ(findDropouts(sound).size(), gaps.size());
-    EXPECT_EQ(removeDropouts(sound).samples, synth.samples());
-    // The second note comes after all the gaps, 0.192 s of them.
-    expectHeard(sound, {{60, 0.2}, {67, 1.7 + 0.192}});
+    expectHeard(sound, {{60, 0.2}, {67, 1.7}});
 }
 
 // A flute note heard from another moment of its sound is nearest the flute's reference, not the

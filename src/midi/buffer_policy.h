@@ -3,13 +3,15 @@
 // How long the audio buffer is, decided while playing: short while the machine keeps up, longer
 // as soon as it does not.
 //
-//   64x3 --underflow--> 128x3 --underflow--> 256x3 --underflow--> 512x3 (the cap)
-//        <--30 s clean--      <--30 s clean--      <--30 s clean--
+//   128x3 --underflow--> 256x3 --underflow--> 512x3 (the cap)
+//         <--30 s clean--      <--30 s clean--
 //
 // An underflow while something sounds (the server found the buffer empty: the player heard a
 // click) takes the next longer setting at once, so that a busy machine clicks once rather than on
 // and on. After a quiet stretch without one, the buffer steps back one setting, never below where
-// it started. A pinned setting (chosen by the user) never moves. Driven by events and the time they
+// it started; when the setting it stepped back to clicks again within a stretch, the next stretch
+// is twice as long (up to kLongestStretch), so that a machine that cannot keep the shorter buffer
+// does not click every half minute. A pinned setting (chosen by the user) never moves. Driven by events and the time they
 // come at, so that it runs the same on a fake clock.
 
 #include <chrono>
@@ -31,6 +33,8 @@ class BufferPolicy {
     using TimePoint = std::chrono::steady_clock::time_point;
     // Clean playing for this long steps the buffer back.
     static constexpr std::chrono::seconds kQuietStretch{30};
+    // However often a shorter buffer clicked again, it is tried again after this long.
+    static constexpr std::chrono::seconds kLongestStretch{16 * kQuietStretch};
     // The longest period an underflow can lead to.
     static constexpr unsigned kLongestPeriod = 512;
 
@@ -50,6 +54,8 @@ class BufferPolicy {
     BufferSetting current_;
     bool pinned_;
     TimePoint lastChange_;
+    std::chrono::seconds stretch_ = kQuietStretch;
+    bool steppedBack_ = false;  // the last change was a step back
 };
 
 }  // namespace velune

@@ -45,10 +45,11 @@ class PipeWireOutput;
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
     unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
-    // Where the buffer starts: three periods of 64 frames, 3.8 ms at 50 kHz, queue and sink
-    // together. Clean on a quiet machine; a busy one drops out now and then, and the buffer
-    // grows at the first dropout (BufferPolicy). See the benchmark.
-    unsigned periodFrames = 64;
+    // Where the buffer starts: three periods of 128 frames, 7.7 ms at 50 kHz, queue and sink
+    // together: the shortest that plays clean on a quiet two-core machine (64 frames clicked at
+    // the first notes even there). A busy machine drops out now and then, and the buffer grows at
+    // the first dropout (BufferPolicy). See the benchmark.
+    unsigned periodFrames = 128;
     unsigned periods = 3;
     // The user chose this buffer: it does not adapt.
     bool pinned = false;

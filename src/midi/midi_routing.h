@@ -11,10 +11,9 @@
 #include "midi_out_port.h"
 #include "midi_service.h"
 #include "midi_tee.h"
+#include "user_texts.h"
 
 namespace velune {
-
-inline constexpr const char* kMidiOutFailedMessage = "无法打开 MIDI 输出端口，将只使用内置音源。";
 
 class MidiRouting {
 public:

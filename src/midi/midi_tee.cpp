@@ -2,11 +2,12 @@
 
 #include <cstdio>
 
+#include "user_texts.h"
+
 namespace velune {
 
 namespace {
 constexpr std::uint32_t kOwnHandle = 1;
-constexpr const char* kNotOpenText = "MIDI 输出端口未打开。";
 }  // namespace
 
 MidiTee::MidiTee(MidiService* synth, std::vector<MidiSink*> sinks)
@@ -57,7 +58,7 @@ void MidiTee::errorText(std::int32_t code, char* buffer, std::uint32_t size) {
     if (synth_ != nullptr) {
         synth_->errorText(code, buffer, size);
     } else if (size > 0) {
-        std::snprintf(buffer, size, "%s", code == kNotOpen ? kNotOpenText : "");
+        std::snprintf(buffer, size, "%s", code == kNotOpen ? kPortNotOpenText : "");
     }
 }
 

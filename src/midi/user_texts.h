@@ -24,5 +24,9 @@ inline constexpr std::array<const char*, 9> kResultTexts{{
     "没有这个 MIDI 输出设备。",
 }};
 inline constexpr const char* kUnknownResultText = "未知的 MIDI 错误。";
+inline constexpr const char* kPortNotOpenText = kResultTexts[4];
+
+// --midi-out asked for a port that cannot be opened; the built-in synthesizer plays on.
+inline constexpr const char* kMidiOutFailedMessage = "无法打开 MIDI 输出端口，将只使用内置音源。";
 
 }  // namespace velune

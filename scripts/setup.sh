@@ -23,4 +23,4 @@ build_dir=${VELUNE_BUILD_DIR:-build}
 if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VELUNE_CMAKE_ARGS:-}
 fi
-cmake --build "$build_dir" -j "$(nproc)"
+cmake --build "$build_dir" -j "$(nproc)" ${VELUNE_BUILD_TARGET:+--target "$VELUNE_BUILD_TARGET"}

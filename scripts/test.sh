@@ -2,7 +2,8 @@
 # Sets everything up, builds, and runs every test: unit, widget and end-to-end tests on the
 # normal build, then the unit and widget tests again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and that build of the program itself played under the end-to-end
-# rig, which must end without leaks of its own.
+# rig, which must end without leaks of its own; and the tests of code that runs on several
+# threads built with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,3 +21,14 @@ LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     ctest --test-dir build-sanitize --output-on-failure -j 2
 VELUNE_SANITIZED_PROGRAM="$PWD/build-sanitize/src/app/velune" \
     ctest --test-dir build --output-on-failure -R '^Leaks\.'
+
+# ThreadSanitizer: the synthesizer loading in the background while the caller waits, the audio
+# thread rendering, resting, waking and losing its server while messages arrive, the recording's
+# saving thread. (The JACK port's threads are libjack's own; slowed down by the instrumentation its
+# client misses the dummy server's cycles, so that test runs in the normal build only.)
+VELUNE_BUILD_DIR=build-tsan \
+VELUNE_CMAKE_ARGS="-DVELUNE_SANITIZE=thread -DVELUNE_BUILD_BENCH=OFF" \
+VELUNE_BUILD_TARGET=velune_thread_tests \
+    scripts/setup.sh
+TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -L threads -E '^PrivateJack\.'

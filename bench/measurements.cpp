@@ -25,6 +25,8 @@ constexpr float kRise = 4.0f;
 constexpr auto kLatestOnset = 300ms;
 // The sink's clock is pinned by what the server says in the seconds around a press.
 constexpr auto kTimeBaseAfter = 4s;
+// Starts timed for the start-up figure, of which the median is shown.
+constexpr int kStarts = 5;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -169,6 +171,20 @@ std::string pipeWireQuantum(rig::Rig& rig) {
            rig::kPulseMinQuantum;
 }
 
+// Starts the subject a few times, each to its window shown and holding the focus, then ends it.
+std::vector<double> startUps(rig::Rig& rig, const Subject& subject,
+                             const rig::ChildEnvironment& environment) {
+    std::vector<double> times;
+    for (int i = 0; i < kStarts; ++i) {
+        const auto start = Clock::now();
+        rig::Program program(rig, subject.program, environment);
+        if (program.waitForWindow(subject.windowTitle, 20s)) {
+            times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+    }
+    return times;
+}
+
 }  // namespace
 
 double serverAlonePercent(rig::Rig& rig, std::chrono::seconds duration) {
@@ -184,6 +200,8 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     };
     rig::ChildEnvironment environment = rig.programEnvironment();
     for (const auto& [name, value] : subject.environment) environment.set(name, value);
+    log("starting");
+    figures.startupMs = startUps(rig, subject, environment);
     rig::Program program(rig, subject.program, environment);
     if (!program.waitForWindow(subject.windowTitle, 20s)) {
         figures.problems.push_back("the window did not become active");

@@ -37,6 +37,7 @@ struct Figures {
     std::optional<double> restProgramPercent;  // of one core, all threads of the program
     std::optional<double> restServerPercent;   // the audio server in the same time
     std::optional<Memory> afterStart;
+    std::vector<double> startupMs;  // from exec to the window shown and active, once per start
     std::string quantum;  // PipeWire's settings while the subject played
     std::vector<std::string> problems;
 };

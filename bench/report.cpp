@@ -85,6 +85,8 @@ std::vector<Row> rows(const Results& results) {
              const auto floor = results.serverAlone.find(f.server);
              return floor == results.serverAlone.end() ? "-" : number(floor->second, 2);
          }},
+        {"start-up to active window, median (ms)",
+         [](const Figures& f) { return number(median(f.startupMs)); }},
         {"peak resident after start-up (MB)",
          [](const Figures& f) {
              return number(f.afterStart ? std::optional(f.afterStart->peakMb) : std::nullopt);
@@ -112,7 +114,7 @@ void writeRun(std::ostream& out, const Figures& f) {
         << ", \"rest_cpu_server_percent\": "
         << (f.restServerPercent ? number(*f.restServerPercent, 3) : "null")
         << ", \"peak_resident_mb\": " << (f.afterStart ? number(f.afterStart->peakMb, 3) : "null")
-        << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";
+        << ", \"startup_ms\": " << jsonArray(f.startupMs) << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";
     for (std::size_t i = 0; i < f.playing.size(); ++i) {
         const PlayingFigures& p = f.playing[i];
         out << (i ? ",\n       " : "\n       ") << "{\"busy_cores\": " << p.busyCores

@@ -31,7 +31,7 @@ bool poll(std::chrono::milliseconds timeout, Condition condition) {
     for (;;) {
         if (condition()) return true;
         if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(15ms);
+        std::this_thread::sleep_for(5ms);
     }
 }
 

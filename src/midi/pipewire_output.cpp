@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <string>
 
 #include "buffer_policy.h"
@@ -19,8 +18,6 @@ namespace {
 
 constexpr unsigned kChannels = 2;
 constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
-constexpr float kSilence = 1e-6f;
-constexpr unsigned kQuietPerSecond = 10;
 constexpr auto kStartTimeout = std::chrono::seconds(2);
 
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
@@ -142,14 +139,16 @@ void PipeWireOutput::onProcess(void* self) {
     std::size_t frames = data.maxsize / kFrameBytes;
     if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
     output->watchCycle(frames);
-    const bool atRest = output->render(static_cast<float*>(data.data), frames);
+    RestWatch& rest = output->rest_;
+    const bool atRest =
+        rest.render(output->synth_, static_cast<float*>(data.data), frames, output->rate_);
     data.chunk->offset = 0;
     data.chunk->stride = kFrameBytes;
     data.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
     pw_stream_queue_buffer(output->stream_, buffer);
-    if (atRest && !output->restAsked_) {
-        output->restAsked_ = true;
-        const unsigned seen = output->messagesSeen_;
+    if (atRest && output->restAskedAt_ != rest.seen()) {
+        output->restAskedAt_ = rest.seen();
+        const unsigned seen = rest.seen();
         pw_loop_invoke(pw_thread_loop_get_loop(output->loop_), onRest, 0, &seen, sizeof seen, false,
                        output);
     }
@@ -169,7 +168,7 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
     lastFrames_ = frames;
     const auto now = std::chrono::steady_clock::now();
     // A cycle missed while the last one we rendered was silent went unheard.
-    const bool audible = quietFrames_ < frames;
+    const bool audible = rest_.quietFrames() < frames;
     if (missed ? policy_->underflow(now, audible) : policy_->tick(now)) {
         const Resize resize{policy_->current(), missed};
         pw_loop_invoke(pw_thread_loop_get_loop(loop_), onResize, 0, &resize, sizeof resize, false,
@@ -191,29 +190,13 @@ int PipeWireOutput::onResize(spa_loop*, bool, std::uint32_t, const void* data, s
     return 0;
 }
 
-bool PipeWireOutput::render(float* data, std::size_t frames) {
-    const unsigned messages = messages_.load();
-    if (messages != messagesSeen_) {
-        messagesSeen_ = messages;
-        framesSinceMessage_ = 0;
-        quietFrames_ = 0;
-        restAsked_ = false;
-    }
-    fluid_synth_write_float(synth_, static_cast<int>(frames), data, 0, 2, data, 1, 2);
-    const bool quiet = std::all_of(data, data + frames * kChannels,
-                                   [](float s) { return std::abs(s) < kSilence; });
-    quietFrames_ = quiet ? quietFrames_ + frames : 0;
-    framesSinceMessage_ += frames;
-    return quietFrames_ >= rate_ / kQuietPerSecond && framesSinceMessage_ >= rate_;
-}
-
 // Makes the stream inactive (the loop's thread), unless a message came since the data thread
 // found the output at rest; wake() makes it active again.
 int PipeWireOutput::onRest(spa_loop*, bool, std::uint32_t, const void* data, std::size_t,
                            void* self) {
     auto* output = static_cast<PipeWireOutput*>(self);
     output->resting_.store(true);
-    if (output->messages_.load() != *static_cast<const unsigned*>(data)) {
+    if (output->rest_.messagedSince(*static_cast<const unsigned*>(data))) {
         output->resting_.store(false);
         return 0;
     }
@@ -222,7 +205,7 @@ int PipeWireOutput::onRest(spa_loop*, bool, std::uint32_t, const void* data, std
 }
 
 void PipeWireOutput::wake() {
-    messages_.fetch_add(1);
+    rest_.message();
     if (resting_.load()) {
         pw_thread_loop_lock(loop_);
         if (resting_.exchange(false)) {

@@ -9,10 +9,10 @@
 //
 // Rendering runs in PipeWire's real-time data thread (PW_STREAM_FLAG_RT_PROCESS). A cycle the
 // graph ran without us (its clock jumped by more than a quantum) counts as an underflow for the
-// BufferPolicy, and a longer quantum is asked for at once through node.latency. At rest (as
-// PulseOutput: a second without messages, a tenth of a second below -120 dBFS) the stream is made
-// inactive, so that the graph no longer runs at our short quantum for silence; wake() makes it
-// active again, and the note that woke it is rendered in the next cycle.
+// BufferPolicy, and a longer quantum is asked for at once through node.latency. At rest
+// (RestWatch) the stream is made inactive, so that the graph no longer runs at our short quantum
+// for silence; wake() makes it active again, and the note that woke it is rendered in the next
+// cycle.
 
 #include <atomic>
 #include <cstddef>
@@ -22,6 +22,7 @@
 #include <string>
 
 #include "buffer_policy.h"
+#include "rest_watch.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pw_thread_loop;
@@ -69,7 +70,6 @@ class PipeWireOutput {
                       std::size_t size, void* self);
     static int onResize(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                         std::size_t size, void* self);
-    bool render(float* data, std::size_t frames);
     void logBuffer(const char* why, const BufferSetting& setting) const;
     // Tells a missed cycle from the graph's clock, and adapts the quantum asked for.
     void watchCycle(std::size_t frames);
@@ -80,17 +80,14 @@ class PipeWireOutput {
     unsigned rate_ = 0;
     std::atomic<bool> lost_{false};
     std::atomic<bool> streaming_{false};
-    std::atomic<unsigned> messages_{0};
     std::atomic<bool> resting_{false};
     std::atomic<bool> resumed_{false};
     // The data thread's own (set before it starts).
     std::optional<BufferPolicy> policy_;
     std::uint64_t lastTicks_ = 0;
     std::size_t lastFrames_ = 0;
-    unsigned messagesSeen_ = 0;
-    std::size_t framesSinceMessage_ = 0;
-    std::size_t quietFrames_ = 0;
-    bool restAsked_ = false;
+    RestWatch rest_;
+    std::optional<unsigned> restAskedAt_;  // the messages seen when rest was last asked for
 };
 
 }  // namespace velune

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +25,6 @@ constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 // Sane limits for a buffer given from outside: 16 frames to a second at 48 kHz.
 constexpr unsigned kShortestPeriod = 16;
 constexpr unsigned kLongestBuffer = 48000;
-// At rest: below -120 dBFS for a tenth of a second, and no message for a second.
-constexpr float kSilence = 1e-6f;
-constexpr unsigned kQuietPerSecond = 10;
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
@@ -294,7 +290,7 @@ bool PulseOutput::write(std::size_t bytes) {
         if (corked_.load()) {
             std::memset(data, 0, size);
         } else {
-            atRest = render(static_cast<float*>(data), size / kFrameBytes);
+            atRest = rest_.render(synth_, static_cast<float*>(data), size / kFrameBytes, rate_);
         }
         if (pa_stream_write(stream_, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
             fail("cannot write to the audio stream");
@@ -309,7 +305,7 @@ void PulseOutput::onUnderflow(pa_stream*, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
     // Everything queued was silence when the rendered output has been quiet for a whole buffer.
     const BufferSetting setting = output->policy_->current();
-    const bool audible = output->quietFrames_ < setting.periodFrames * setting.periods;
+    const bool audible = output->rest_.quietFrames() < setting.periodFrames * setting.periods;
     if (output->policy_->underflow(std::chrono::steady_clock::now(), audible)) {
         output->requestBuffer(output->policy_->current());
         output->logBuffer("underflow");
@@ -348,7 +344,7 @@ void PulseOutput::wake() {
         pipewire_->wake();
         return;
     }
-    messages_.fetch_add(1);
+    rest_.message();
     if (corked_.load()) {
         pa_threaded_mainloop_lock(loop_);
         if (corked_.exchange(false)) resume();
@@ -364,29 +360,14 @@ void PulseOutput::resume() {
         pa_operation_unref(uncork);
 }
 
-bool PulseOutput::render(float* data, std::size_t frames) {
-    const unsigned messages = messages_.load();
-    if (messages != messagesSeen_) {
-        messagesSeen_ = messages;
-        framesSinceMessage_ = 0;
-        quietFrames_ = 0;
-    }
-    fluid_synth_write_float(synth_, static_cast<int>(frames), data, 0, 2, data, 1, 2);
-    const bool quiet = std::all_of(data, data + frames * kChannels,
-                                   [](float s) { return std::abs(s) < kSilence; });
-    quietFrames_ = quiet ? quietFrames_ + frames : 0;
-    framesSinceMessage_ += frames;
-    return quietFrames_ >= rate_ / kQuietPerSecond && framesSinceMessage_ >= rate_;
-}
-
 // Corks the stream and lengthens its buffer (the event thread, the loop locked). A message that
 // came meanwhile, which wake() could not see as corked, resumes it at once.
 void PulseOutput::rest() {
     corked_.store(true);
     if (pa_operation* cork = pa_stream_cork(stream_, 1, nullptr, nullptr)) pa_operation_unref(cork);
     requestBuffer({rate_ / kRestPeriodsPerSecond, kRestPeriods});
-    quietFrames_ = 0;
-    if (messages_.load() != messagesSeen_ && corked_.exchange(false)) resume();
+    rest_.forgetQuiet();
+    if (rest_.messagedSince(rest_.seen()) && corked_.exchange(false)) resume();
 }
 
 }  // namespace velune

@@ -16,12 +16,10 @@
 // click, then shrinks again after a clean stretch (BufferPolicy); the stream stays as it is, only
 // its buffer attributes change, so nothing already queued is lost or delayed.
 //
-// At rest the stream is paused: once no message has come for a second and the output (reverb
-// tails included) has stayed below -120 dBFS for a tenth of a second, the stream is corked and
-// its buffer made half a second long, so that neither the server nor the synthesizer wakes up
-// hundreds of times a second for silence (a paused stream's latency request still sets the
-// pace of the sink). wake(), called before every message, restores the short buffer, drops the
-// silence queued meanwhile and uncorks: the note that woke it is the first thing played.
+// At rest (RestWatch) the stream is corked and its buffer made half a second long: a paused
+// stream's latency request still sets the pace of the sink. wake(), called before every message,
+// restores the short buffer, drops the silence queued meanwhile and uncorks: the note that woke it
+// is the first thing played.
 
 #include <atomic>
 #include <cstddef>
@@ -29,6 +27,7 @@
 #include <optional>
 
 #include "buffer_policy.h"
+#include "rest_watch.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pa_threaded_mainloop;
@@ -105,8 +104,6 @@ class PulseOutput {
     static void onUnderflow(pa_stream* stream, void* self);
     static void onBufferSet(pa_stream* stream, int success, void* self);
     bool write(std::size_t bytes);
-    // Renders `frames` into `data`; true once the output is at rest.
-    bool render(float* data, std::size_t frames);
     void rest();
     void resume();
     // Asks the server for `setting` (the loop locked).
@@ -123,15 +120,12 @@ class PulseOutput {
     std::unique_ptr<PipeWireOutput> pipewire_;
     unsigned rate_ = 0;
     std::atomic<bool> lost_{false};
-    std::atomic<unsigned> messages_{0};
     std::atomic<bool> corked_{false};
     // Under the loop's lock.
     std::optional<BufferPolicy> policy_;
     // The event thread's own.
     bool realtime_ = false;  // its priority has been asked for
-    unsigned messagesSeen_ = 0;
-    std::size_t framesSinceMessage_ = 0;
-    std::size_t quietFrames_ = 0;
+    RestWatch rest_;
 };
 
 }  // namespace velune

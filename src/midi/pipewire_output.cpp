@@ -133,6 +133,10 @@ void PipeWireOutput::onStateChanged(void* self, int state, const char* error) {
 void PipeWireOutput::onProcess(void* self) {
     auto* output = static_cast<PipeWireOutput*>(self);
     pw_buffer* buffer = pw_stream_dequeue_buffer(output->stream_);
+    if (!output->realtime_) {
+        raiseRenderPriority(output->synth_);
+        output->realtime_ = true;
+    }
     if (buffer == nullptr) return;
     spa_data& data = buffer->buffer->datas[0];
     if (data.data == nullptr) return;

@@ -7,12 +7,13 @@
 //
 //   key -> note on -> [rendered in the next cycle of the graph] -> [driver's quantum] -> ear
 //
-// Rendering runs in PipeWire's real-time data thread (PW_STREAM_FLAG_RT_PROCESS). A cycle the
-// graph ran without us (its clock jumped by more than a quantum) counts as an underflow for the
-// BufferPolicy, and a longer quantum is asked for at once through node.latency. At rest
-// (RestWatch) the stream is made inactive, so that the graph no longer runs at our short quantum
-// for silence; wake() makes it active again, and the note that woke it is rendered in the next
-// cycle.
+// Rendering runs in PipeWire's data thread (PW_STREAM_FLAG_RT_PROCESS), which raises itself to
+// real-time priority at its first cycle, as PulseOutput's does: PipeWire's client library leaves
+// it at the normal priority where RealtimeKit is not running. A cycle the graph ran without us
+// (its clock jumped by more than a quantum) counts as an underflow for the BufferPolicy, and a
+// longer quantum is asked for at once through node.latency. At rest (RestWatch) the stream is
+// made inactive, so that the graph no longer runs at our short quantum for silence; wake() makes
+// it active again, and the note that woke it is rendered in the next cycle.
 
 #include <atomic>
 #include <cstddef>
@@ -22,7 +23,7 @@
 #include <string>
 
 #include "buffer_policy.h"
-#include "rest_watch.h"
+#include "render_thread.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pw_thread_loop;
@@ -84,6 +85,7 @@ class PipeWireOutput {
     std::atomic<bool> resumed_{false};
     // The data thread's own (set before it starts).
     std::optional<BufferPolicy> policy_;
+    bool realtime_ = false;  // its priority has been asked for
     std::uint64_t lastTicks_ = 0;
     std::size_t lastFrames_ = 0;
     RestWatch rest_;

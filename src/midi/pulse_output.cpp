@@ -1,13 +1,9 @@
 #include "pulse_output.h"
 
 #include <fluidsynth.h>
-#include <pthread.h>
 #include <pulse/pulseaudio.h>
-#include <sched.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -30,26 +26,6 @@ constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
 
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
-
-// The event thread renders every period, so it runs ahead of ordinary threads where the system
-// allows it: at the synthesizer's audio.realtime-prio (0: not at all), or at the highest
-// priority RLIMIT_RTPRIO grants when that is lower; elsewhere at the normal priority.
-void raisePriority(fluid_synth_t* synth) {
-    int wanted = 0;
-    fluid_settings_getint(fluid_synth_get_settings(synth), "audio.realtime-prio", &wanted);
-    if (wanted <= 0) return;
-    sched_param param{};
-    param.sched_priority = wanted;
-    int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-    rlimit limit{};
-    if (error == EPERM && getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, wanted));
-        error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-    }
-    logAudio(LogLevel::Info,
-             error == 0 ? "rendering at real-time priority " + std::to_string(param.sched_priority)
-                        : std::string("rendering at normal priority: ") + std::strerror(error));
-}
 
 pa_buffer_attr bufferAttributes(const BufferSetting& setting) {
     const auto period = static_cast<std::uint32_t>(setting.periodFrames * kFrameBytes);
@@ -266,7 +242,7 @@ void PulseOutput::fail(const char* what) {
 void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* self) {
     auto* output = static_cast<PulseOutput*>(self);
     if (!output->realtime_) {
-        raisePriority(output->synth_);
+        raiseRenderPriority(output->synth_);
         output->realtime_ = true;
     }
     if (!output->corked_.load() && output->policy_->tick(std::chrono::steady_clock::now())) {

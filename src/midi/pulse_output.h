@@ -27,7 +27,7 @@
 #include <optional>
 
 #include "buffer_policy.h"
-#include "rest_watch.h"
+#include "render_thread.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
 struct pa_threaded_mainloop;

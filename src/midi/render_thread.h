@@ -1,12 +1,7 @@
 #pragma once
 
-// Renders the synthesizer for an audio output and tells when the output has come to rest: no
-// message for a second, and the sound (reverb tails included) below -120 dBFS for a tenth of a
-// second. An output at rest pauses its stream, so that neither the server nor the synthesizer
-// wakes up hundreds of times a second for silence; the next message wakes it.
-//
-// message() may be called from any thread; the rest from the thread that renders (or under the
-// lock that thread renders with).
+// What the threads that render for an audio output share: their priority, and telling when the
+// output has come to rest.
 
 #include <atomic>
 #include <cstddef>
@@ -14,6 +9,19 @@
 typedef struct _fluid_synth_t fluid_synth_t;
 
 namespace velune {
+
+// The calling thread renders every period, so it runs ahead of ordinary threads where the system
+// allows it: at the synthesizer's audio.realtime-prio (0: not at all), or at the highest
+// priority RLIMIT_RTPRIO grants when that is lower; elsewhere at the normal priority. Logs which.
+void raiseRenderPriority(fluid_synth_t* synth);
+
+// Renders the synthesizer for an audio output and tells when the output has come to rest: no
+// message for a second, and the sound (reverb tails included) below -120 dBFS for a tenth of a
+// second. An output at rest pauses its stream, so that neither the server nor the synthesizer
+// wakes up hundreds of times a second for silence; the next message wakes it.
+//
+// message() may be called from any thread; the rest from the thread that renders (or under the
+// lock that thread renders with).
 
 class RestWatch {
   public:

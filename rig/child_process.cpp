@@ -216,4 +216,11 @@ CommandResult runCommand(const std::vector<std::string>& argv, const ChildEnviro
     return result;
 }
 
+BusyCores::BusyCores(int cores) {
+    for (int i = 0; i < cores; ++i) {
+        loops_.emplace_back(std::vector<std::string>{"sh", "-c", "while :; do :; done"},
+                            ChildEnvironment::inherited());
+    }
+}
+
 }  // namespace velune::rig

@@ -66,6 +66,16 @@ class ChildProcess {
     std::optional<int> status_;
 };
 
+// Keeps `cores` processor cores busy, as other programs on a player's machine do: a shell in an
+// endless loop each, at the normal priority, until it goes.
+class BusyCores {
+  public:
+    explicit BusyCores(int cores);
+
+  private:
+    std::vector<ChildProcess> loops_;
+};
+
 struct CommandResult {
     int status = -1;  // -1: did not end in time (then killed)
     std::string output;

@@ -25,6 +25,8 @@ constexpr float kRise = 4.0f;
 constexpr auto kLatestOnset = 300ms;
 // The sink's clock is pinned by what the server says in the seconds around a press.
 constexpr auto kTimeBaseAfter = 4s;
+// How long a server or a program is given to settle before its processor use is measured.
+constexpr auto kSettle = 3s;
 // Starts timed for the start-up figure, of which the median is shown.
 constexpr int kStarts = 5;
 
@@ -87,9 +89,12 @@ std::optional<std::size_t> noteStart(const std::vector<float>& sound, std::size_
     return at;
 }
 
-// Key to sound for a press, with the method's error; nothing when no note starts in time.
-std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press) {
+// Key to sound for a press, with the method's error; nothing when no note starts in time, or
+// when the sink's clock is not known well enough around the press (`clocked` false).
+std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press,
+                                                   bool& clocked) {
     const std::optional<TimeBase> base = timeBaseAround(rig.recorder().timingAnswers(), press.at);
+    clocked = base.has_value();
     if (!base) return std::nullopt;
     const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
     const std::size_t from = key - samplesOf(kBefore), to = key + samplesOf(kLatestOnset);
@@ -103,11 +108,7 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
 
 PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& program,
                          int busyCores, int notes) {
-    std::vector<rig::ChildProcess> load;
-    for (int i = 0; i < busyCores; ++i) {
-        load.emplace_back(std::vector<std::string>{"sh", "-c", "while :; do :; done"},
-                          rig::ChildEnvironment::inherited());
-    }
+    std::optional<rig::BusyCores> load(busyCores);
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
     std::vector<rig::Injection> presses;
@@ -123,16 +124,19 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     }
     std::this_thread::sleep_for(kSpacing);
     const std::size_t end = rig.recorder().indexNow();
-    load.clear();
+    load.reset();
 
-    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, lastBuffer(program.log())};
+    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log())};
     rig.recorder().waitFor(end, 5s);
     const std::vector<float> sound = rig.recorder().slice(begin, end);
     figures.dropouts = static_cast<int>(rig::findDropouts(sound).size());
     figures.onsets = static_cast<int>(rig::transcribe(sound).size());
     std::this_thread::sleep_until(presses.back().at + kTimeBaseAfter);
     for (const rig::Injection& press : presses) {
-        if (const auto latency = latencyOf(rig, press)) {
+        bool clocked = false;
+        const auto latency = latencyOf(rig, press, clocked);
+        if (!clocked) ++figures.unclocked;
+        if (latency) {
             figures.latencyMs.push_back(latency->first);
             figures.errorMs.push_back(latency->second);
         }
@@ -188,6 +192,9 @@ std::vector<double> startUps(rig::Rig& rig, const Subject& subject,
 }  // namespace
 
 double serverAlonePercent(rig::Rig& rig, std::chrono::seconds duration) {
+    // A server just started is still loading and filling its sink: as much as a quarter of a
+    // core for a second or two.
+    std::this_thread::sleep_for(kSettle);
     return cpuPercents({rig.audio().pids()}, duration).front();
 }
 
@@ -223,7 +230,7 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
         }
     }
     log("at rest");
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(kSettle);
     const std::vector<double> rest = cpuPercents({{program.pid()}, rig.audio().pids()}, plan.rest);
     figures.restProgramPercent = rest[0];
     figures.restServerPercent = rest[1];

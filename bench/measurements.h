@@ -25,6 +25,7 @@ struct PlayingFigures {
     std::vector<double> latencyMs;  // key to sound, one per note heard after quiet enough
     std::vector<double> errorMs;    // the method's bound for each of them
     int notes = 0;
+    int unclocked = 0;  // presses left untimed because the sink's clock was not known there
     int onsets = 0;  // notes the ears heard in the whole stretch
     int dropouts = 0;
     std::string buffer = "?";  // as the program last printed it ("frames x periods")

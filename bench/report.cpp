@@ -56,7 +56,9 @@ std::vector<Row> rows(const Results& results) {
         {"  timed presses of all",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
-                 return std::to_string(p.latencyMs.size()) + "/" + std::to_string(p.notes);
+                 return std::to_string(p.latencyMs.size()) + "/" + std::to_string(p.notes) +
+                        (p.unclocked > 0 ? " (" + std::to_string(p.unclocked) + " unclocked)"
+                                         : "");
              });
          }},
         {"  method error, median (+/- ms)",
@@ -118,7 +120,8 @@ void writeRun(std::ostream& out, const Figures& f) {
     for (std::size_t i = 0; i < f.playing.size(); ++i) {
         const PlayingFigures& p = f.playing[i];
         out << (i ? ",\n       " : "\n       ") << "{\"busy_cores\": " << p.busyCores
-            << ", \"notes\": " << p.notes << ", \"onsets\": " << p.onsets
+            << ", \"notes\": " << p.notes << ", \"unclocked\": " << p.unclocked
+            << ", \"onsets\": " << p.onsets
             << ", \"dropouts\": " << p.dropouts << ", \"buffer\": " << jsonString(p.buffer)
             << ", \"key_to_sound_ms\": " << jsonArray(p.latencyMs)
             << ", \"method_error_ms\": " << jsonArray(p.errorMs) << "}";

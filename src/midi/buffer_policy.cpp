@@ -1,6 +1,7 @@
 #include "buffer_policy.h"
 
 #include <algorithm>
+#include <array>
 
 namespace velune {
 
@@ -8,8 +9,32 @@ std::string toString(const BufferSetting& setting) {
     return std::to_string(setting.periodFrames) + "x" + std::to_string(setting.periods);
 }
 
-BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now)
-    : start_(start), current_(start), pinned_(pinned), lastChange_(now) {}
+namespace {
+
+// The whole buffer at each step, in thirds of the start.
+constexpr std::array<unsigned, 5> kThirds{3, 4, 6, 8, 12};
+constexpr unsigned kFrameStep = 16;
+
+// `value` * `thirds` / 3, rounded up to a multiple of `unit`.
+unsigned scaled(unsigned value, unsigned thirds, unsigned unit) {
+    const unsigned exact = (value * thirds + 2) / 3;
+    return (exact + unit - 1) / unit * unit;
+}
+
+}  // namespace
+
+BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Growth growth)
+    : start_(start), growth_(growth), current_(start), pinned_(pinned), lastChange_(now) {}
+
+BufferSetting BufferPolicy::at(std::size_t step) const {
+    BufferSetting setting = start_;
+    if (growth_ == Growth::Periods) {
+        setting.periods = scaled(start_.periods, kThirds[step], 1);
+    } else {
+        setting.periodFrames = scaled(start_.periodFrames, kThirds[step], kFrameStep);
+    }
+    return step == 0 ? start_ : setting;
+}
 
 bool BufferPolicy::underflow(TimePoint now, bool audible) {
     if (pinned_ || !audible) return false;
@@ -19,14 +44,14 @@ bool BufferPolicy::underflow(TimePoint now, bool audible) {
     steppedBack_ = false;
     // A quiet stretch starts again with every click, whether the buffer can grow or not.
     lastChange_ = now;
-    if (current_.periodFrames * 2 > kLongestPeriod) return false;
-    current_.periodFrames *= 2;
+    if (step_ + 1 == kThirds.size()) return false;
+    current_ = at(++step_);
     return true;
 }
 
 bool BufferPolicy::tick(TimePoint now) {
-    if (pinned_ || current_ == start_ || now - lastChange_ < stretch_) return false;
-    current_.periodFrames /= 2;
+    if (pinned_ || step_ == 0 || now - lastChange_ < stretch_) return false;
+    current_ = at(--step_);
     steppedBack_ = true;
     lastChange_ = now;
     return true;

@@ -138,9 +138,10 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     synth_ = synth;
     rate_ = rate;
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
-    policy_.emplace(BufferSetting{format.periodFrames, format.periods}, format.pinned,
-                    std::chrono::steady_clock::now());
-    if (onPipeWire_ && playThroughPipeWire()) return true;
+    const BufferSetting setting{format.periodFrames, format.periods};
+    const auto now = std::chrono::steady_clock::now();
+    policy_.emplace(setting, format.pinned, now, BufferPolicy::Growth::Periods);
+    if (onPipeWire_ && playThroughPipeWire({setting, format.pinned, now})) return true;
     const pa_buffer_attr attr = bufferAttributes(policy_->current());
 
     pa_threaded_mainloop_lock(loop_);
@@ -168,12 +169,12 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
 // On PipeWire, a native stream gets a shorter quantum than PipeWire's PulseAudio server grants
 // (VELUNE_PIPEWIRE=0 keeps the PulseAudio stream). The PulseAudio connection is then let go, so
 // that only the native stream tells whether the output is lost.
-bool PulseOutput::playThroughPipeWire() {
+bool PulseOutput::playThroughPipeWire(const BufferPolicy& policy) {
     if (const char* choice = std::getenv("VELUNE_PIPEWIRE");
         choice != nullptr && std::strcmp(choice, "0") == 0) {
         return false;
     }
-    pipewire_ = PipeWireOutput::open(synth_, rate_, *policy_);
+    pipewire_ = PipeWireOutput::open(synth_, rate_, policy);
     if (!pipewire_) return false;
     pa_threaded_mainloop_lock(loop_);
     pa_context_set_state_callback(context_, nullptr, nullptr);

@@ -95,7 +95,7 @@ class PulseOutput {
     PulseOutput() = default;
     bool waitUntil(bool (*ready)(PulseOutput&));
     void await(pa_operation* operation);
-    bool playThroughPipeWire();
+    bool playThroughPipeWire(const BufferPolicy& policy);
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void onContextState(pa_context* context, void* self);

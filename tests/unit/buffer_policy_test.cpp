@@ -28,79 +28,104 @@ constexpr Event tickAt(milliseconds at) { return {Event::Tick, at}; }
 TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
     constexpr milliseconds kQuiet = BufferPolicy::kQuietStretch;
     constexpr milliseconds kJustBefore = kQuiet - milliseconds(1);
+    using Growth = BufferPolicy::Growth;
     const struct {
         const char* name;
         BufferSetting start;
         bool pinned;
+        Growth growth;
         std::vector<Event> events;
-        std::vector<unsigned> periodFrames;  // after each event
+        std::vector<BufferSetting> after;  // after each event
     } cases[] = {
-        {"a click grows the buffer at once", {64, 3}, false, {underflowAt(milliseconds(5))}, {128}},
-        {"clicks grow it up to the cap",
+        {"a click grows the buffer at once",
          {64, 3},
          false,
+         Growth::PeriodFrames,
+         {underflowAt(milliseconds(5))},
+         {{96, 3}}},
+        {"clicks grow it up to four times the start, longer periods",
+         {64, 3},
+         false,
+         Growth::PeriodFrames,
          {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
           underflowAt(milliseconds(4)), underflowAt(milliseconds(5))},
-         {128, 256, 512, 512, 512}},
+         {{96, 3}, {128, 3}, {176, 3}, {256, 3}, {256, 3}}},
+        {"or more periods of the same length",
+         {128, 3},
+         false,
+         Growth::Periods,
+         {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
+          underflowAt(milliseconds(4)), underflowAt(milliseconds(5)),
+          tickAt(kQuiet + milliseconds(5))},
+         {{128, 4}, {128, 6}, {128, 8}, {128, 12}, {128, 12}, {128, 8}}},
         {"a quiet stretch steps back one setting at a time",
          {64, 3},
          false,
+         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), tickAt(kJustBefore),
           tickAt(kQuiet), tickAt(kQuiet + kJustBefore), tickAt(2 * kQuiet), tickAt(5 * kQuiet)},
-         {128, 256, 256, 128, 128, 64, 64}},
+         {{96, 3}, {128, 3}, {128, 3}, {96, 3}, {96, 3}, {64, 3}, {64, 3}}},
         {"a click during the stretch starts it again",
          {64, 3},
          false,
+         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), tickAt(kQuiet / 2), underflowAt(kQuiet / 2), tickAt(kQuiet),
           tickAt(kQuiet + kQuiet / 2)},
-         {128, 128, 256, 256, 128}},
+         {{96, 3}, {96, 3}, {128, 3}, {128, 3}, {96, 3}}},
         {"a click at the cap starts the stretch again",
-         {256, 3},
+         {128, 3},
          false,
-         {underflowAt(milliseconds(0)), underflowAt(kJustBefore), tickAt(kQuiet),
+         Growth::Periods,
+         {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), underflowAt(milliseconds(0)),
+          underflowAt(milliseconds(0)), underflowAt(kJustBefore), tickAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
-         {512, 512, 512, 256}},
+         {{128, 4}, {128, 6}, {128, 8}, {128, 12}, {128, 12}, {128, 12}, {128, 8}}},
         {"a click soon after a step back doubles the next stretch",
          {64, 3},
          false,
+         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), tickAt(kQuiet), underflowAt(kQuiet + seconds(1)),
           tickAt(2 * kQuiet + seconds(1)), tickAt(3 * kQuiet + seconds(1)),
           underflowAt(3 * kQuiet + seconds(2)), tickAt(6 * kQuiet), tickAt(8 * kQuiet)},
-         {128, 64, 128, 128, 64, 128, 128, 64}},
+         {{96, 3}, {64, 3}, {96, 3}, {96, 3}, {64, 3}, {96, 3}, {96, 3}, {64, 3}}},
         {"never below the start, however quiet",
          {128, 2},
          false,
+         Growth::Periods,
          {tickAt(kQuiet), tickAt(10 * kQuiet), underflowAt(10 * kQuiet), tickAt(11 * kQuiet),
           tickAt(12 * kQuiet)},
-         {128, 128, 256, 128, 128}},
+         {{128, 2}, {128, 2}, {128, 3}, {128, 2}, {128, 2}}},
         {"an underflow over silence is not heard and changes nothing",
          {64, 3},
          false,
+         Growth::PeriodFrames,
          {silentUnderflowAt(milliseconds(0)), underflowAt(kJustBefore), silentUnderflowAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
-         {64, 128, 128, 64}},
+         {{64, 3}, {96, 3}, {96, 3}, {64, 3}}},
         {"a pinned buffer never moves",
          {64, 3},
          true,
+         Growth::Periods,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(1)), tickAt(kQuiet)},
-         {64, 64, 64}},
+         {{64, 3}, {64, 3}, {64, 3}}},
         {"a pinned long buffer never shrinks",
          {1024, 2},
          true,
+         Growth::PeriodFrames,
          {tickAt(kQuiet), tickAt(9 * kQuiet)},
-         {1024, 1024}},
+         {{1024, 2}, {1024, 2}}},
     };
     const BufferPolicy::TimePoint t0{seconds(1000)};
     for (const auto& c : cases) {
-        BufferPolicy policy(c.start, c.pinned, t0);
-        ASSERT_EQ(c.events.size(), c.periodFrames.size()) << c.name;
+        BufferPolicy policy(c.start, c.pinned, t0, c.growth);
+        ASSERT_EQ(c.events.size(), c.after.size()) << c.name;
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const BufferSetting before = policy.current();
             const Event& e = c.events[i];
             const bool changed = e.kind == Event::Tick
                                      ? policy.tick(t0 + e.at)
                                      : policy.underflow(t0 + e.at, e.kind == Event::Underflow);
-            EXPECT_EQ(policy.current(), (BufferSetting{c.periodFrames[i], c.start.periods}))
+            EXPECT_EQ(toString(policy.current()), toString(c.after[i]))
                 << c.name << ", event " << i;
             EXPECT_EQ(changed, !(policy.current() == before)) << c.name << ", event " << i;
         }

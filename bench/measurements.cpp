@@ -128,9 +128,8 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
 
     PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log())};
     rig.recorder().waitFor(end, 5s);
-    const std::vector<float> sound = rig.recorder().slice(begin, end);
-    figures.dropouts = static_cast<int>(rig::findDropouts(sound).size());
-    figures.onsets = static_cast<int>(rig::transcribe(sound).size());
+    figures.dropouts = static_cast<int>(rig.recorder().dropouts(begin, end).size());
+    figures.onsets = static_cast<int>(rig::transcribe(rig.recorder().slice(begin, end)).size());
     std::this_thread::sleep_until(presses.back().at + kTimeBaseAfter);
     for (const rig::Injection& press : presses) {
         bool clocked = false;

@@ -134,6 +134,8 @@ void AudioServer::waitUntilServing() {
 
 std::string AudioServer::monitorSource() const { return std::string(kSink) + ".monitor"; }
 
+std::string AudioServer::sink() const { return kSink; }
+
 void AudioServer::configure(ChildEnvironment& environment) const {
     environment.set("PULSE_SERVER", address_)
         .set("PULSE_CLIENTCONFIG", (workDirectory_ / "pulse-client.conf").string())

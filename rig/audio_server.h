@@ -38,6 +38,10 @@ class AudioServer {
     // "unix:<socket>", for PULSE_SERVER.
     const std::string& address() const { return address_; }
     std::string monitorSource() const;
+    // The sink everything plays into, by node name.
+    std::string sink() const;
+    // PipeWire's socket, when the server is PipeWire.
+    std::filesystem::path pipewireSocket() const { return runtimeDirectory_ / "pipewire-0"; }
     // The variables that send a client's sound here and nowhere else, and that let PipeWire's
     // own tools (pw-dump, pw-metadata) reach it.
     void configure(ChildEnvironment& environment) const;

@@ -1,6 +1,12 @@
 #include "recorder.h"
 
+#include <pipewire/pipewire.h>
+#include <pthread.h>
+#include <sched.h>
+#include <spa/param/audio/format-utils.h>
+
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <stdexcept>
 
@@ -13,7 +19,9 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::size_t kChunkFrames = kSampleRate / 100;
-constexpr pa_usec_t kTimingInterval = 25 * PA_USEC_PER_MSEC;
+constexpr int kTimingIntervalMs = 25;
+constexpr int kRealtimePriority = 70;
+constexpr pa_usec_t kTimingInterval = kTimingIntervalMs * PA_USEC_PER_MSEC;
 // The first second of a new record stream arrives in bursts (the idle sink renders ahead).
 constexpr auto kSettling = 1s;
 
@@ -24,20 +32,24 @@ Clock::duration durationOf(std::size_t samples) {
 
 }  // namespace
 
-Recorder::Recorder(const std::string& address, const std::string& monitor) {
-    loop_ = pa_threaded_mainloop_new();
-    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "velune-rig");
-    pa_context_set_state_callback(context_, onState, this);
-    pa_threaded_mainloop_lock(loop_);
-    pa_threaded_mainloop_start(loop_);
-    try {
-        connect(address, monitor);
-    } catch (...) {
+Recorder::Recorder(const AudioServer& server) {
+    if (server.kind() == ServerKind::PipeWire) {
+        connectPipeWire(server);
+    } else {
+        loop_ = pa_threaded_mainloop_new();
+        context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "velune-rig");
+        pa_context_set_state_callback(context_, onState, this);
+        pa_threaded_mainloop_lock(loop_);
+        pa_threaded_mainloop_start(loop_);
+        try {
+            connect(server.address(), server.monitorSource());
+        } catch (...) {
+            pa_threaded_mainloop_unlock(loop_);
+            close();
+            throw;
+        }
         pa_threaded_mainloop_unlock(loop_);
-        close();
-        throw;
     }
-    pa_threaded_mainloop_unlock(loop_);
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, 10s, [this] { return failed_ || origin_.has_value(); }) ||
         failed_) {
@@ -45,6 +57,114 @@ Recorder::Recorder(const std::string& address, const std::string& monitor) {
         close();
         throw std::runtime_error("the monitor does not stream");
     }
+}
+
+void Recorder::connectPipeWire(const AudioServer& server) {
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = [](void* self, pw_stream_state, pw_stream_state state, const char*) {
+            auto* recorder = static_cast<Recorder*>(self);
+            if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+                std::lock_guard lock(recorder->mutex_);
+                recorder->failed_ = true;
+                recorder->changed_.notify_all();
+            }
+        };
+        e.process = onPipeWireProcess;
+        return e;
+    }();
+    pw_init(nullptr, nullptr);
+    pwLoop_ = pw_thread_loop_new("velune-rig", nullptr);
+    const std::string socket = server.pipewireSocket().string();
+    const std::string sink = server.sink();
+    const std::string latency = std::to_string(kChunkFrames) + "/" + std::to_string(kSampleRate);
+    pw_thread_loop_lock(pwLoop_);
+    pwStream_ = pw_stream_new_simple(
+        pw_thread_loop_get_loop(pwLoop_), "velune-rig monitor",
+        pw_properties_new(PW_KEY_REMOTE_NAME, socket.c_str(), PW_KEY_MEDIA_TYPE, "Audio",
+                          PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_TARGET_OBJECT, sink.c_str(),
+                          PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_LATENCY, latency.c_str(),
+                          nullptr),
+        &events, this);
+    std::uint8_t buffer[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = kSampleRate;
+    info.channels = 1;
+    info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    const int result =
+        pwStream_ == nullptr
+            ? -1
+            : pw_stream_connect(pwStream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                                static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                             PW_STREAM_FLAG_MAP_BUFFERS |
+                                                             PW_STREAM_FLAG_RT_PROCESS),
+                                params, 1);
+    if (result == 0) pw_thread_loop_start(pwLoop_);
+    pw_thread_loop_unlock(pwLoop_);
+    if (result != 0) {
+        close();
+        throw std::runtime_error("cannot record " + sink + " through PipeWire");
+    }
+}
+
+// One cycle of the graph (its data thread): the samples the sink played in it, placed by the
+// graph's clock, so that a cycle the recording missed leaves a hole rather than shifting what
+// comes after it.
+void Recorder::onPipeWireProcess(void* self) {
+    auto* recorder = static_cast<Recorder*>(self);
+    if (!recorder->realtime_) {
+        // Ahead of the load a test puts on the machine, as a sound server's own threads are.
+        sched_param param{};
+        param.sched_priority = kRealtimePriority;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        recorder->realtime_ = true;
+    }
+    pw_buffer* buffer = pw_stream_dequeue_buffer(recorder->pwStream_);
+    if (buffer == nullptr) return;
+    pw_time time{};
+    const spa_data& data = buffer->buffer->datas[0];
+    if (pw_stream_get_time_n(recorder->pwStream_, &time, sizeof time) == 0 &&
+        time.rate.denom != 0 && data.data != nullptr && data.chunk != nullptr) {
+        const std::size_t count = data.chunk->size / sizeof(float);
+        const auto* samples =
+            static_cast<const float*>(SPA_PTROFF(data.data, data.chunk->offset, void));
+        recorder->appendPlayed(samples, count, time.ticks,
+                               static_cast<double>(time.rate.num) * kSampleRate / time.rate.denom,
+                               MonotonicTime(std::chrono::nanoseconds(time.now)));
+    }
+    pw_stream_queue_buffer(recorder->pwStream_, buffer);
+    recorder->changed_.notify_all();
+}
+
+void Recorder::appendPlayed(const float* data, std::size_t count, std::uint64_t ticks,
+                            double samplesPerTick, MonotonicTime played) {
+    const MonotonicTime now = Clock::now();
+    std::lock_guard lock(mutex_);
+    if (samples_.empty()) {
+        firstArrival_ = now;
+        firstTicks_ = ticks;
+    }
+    std::size_t index = static_cast<std::size_t>(
+        std::llround(static_cast<double>(ticks - firstTicks_) * samplesPerTick));
+    if (index > samples_.size()) {
+        holes_.push_back({samples_.size(), index});  // cycles that passed without the recording
+        samples_.resize(index, 0.0f);
+    } else if (index < samples_.size()) {
+        const std::size_t overlap = std::min(count, samples_.size() - index);
+        data += overlap, count -= overlap, index += overlap;
+        played += durationOf(overlap);
+    }
+    const MonotonicTime origin = played - durationOf(index);
+    if (now - lastAnswer_ >= std::chrono::milliseconds(kTimingIntervalMs)) {
+        answers_.push_back({now, origin, 0.0});
+        lastAnswer_ = now;
+    }
+    if (now - firstArrival_ >= kSettling && (!origin_ || origin < *origin_)) origin_ = origin;
+    samples_.insert(samples_.end(), data, data + count);
 }
 
 // With the main loop locked.
@@ -78,6 +198,14 @@ void Recorder::connect(const std::string& address, const std::string& monitor) {
 Recorder::~Recorder() { close(); }
 
 void Recorder::close() {
+    if (pwLoop_ != nullptr) {
+        pw_thread_loop_lock(pwLoop_);
+        if (pwStream_ != nullptr) pw_stream_destroy(pwStream_);
+        pw_thread_loop_unlock(pwLoop_);
+        pw_thread_loop_stop(pwLoop_);
+        pw_thread_loop_destroy(pwLoop_);
+        pwLoop_ = nullptr;
+    }
     if (loop_ == nullptr) return;
     pa_threaded_mainloop_lock(loop_);
     if (timer_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
@@ -130,8 +258,8 @@ void Recorder::append(const void* data, std::size_t bytes) {
         samples_.insert(samples_.end(), static_cast<const float*>(data),
                         static_cast<const float*>(data) + count);
     } else {
+        holes_.push_back({samples_.size(), samples_.size() + count});
         samples_.insert(samples_.end(), count, 0.0f);  // the server dropped what it could not keep
-        ++holes_;
     }
     if (now - firstArrival_ >= kSettling) {
         const MonotonicTime origin = now - durationOf(samples_.size());
@@ -223,7 +351,19 @@ std::vector<TimingAnswer> Recorder::timingAnswers() const {
 
 std::size_t Recorder::holes() const {
     std::lock_guard lock(mutex_);
-    return holes_;
+    return holes_.size();
+}
+
+std::vector<Dropout> Recorder::dropouts(std::size_t begin, std::size_t end) const {
+    std::vector<Dropout> found = findDropouts(slice(begin, end));
+    std::lock_guard lock(mutex_);
+    std::erase_if(found, [&](Dropout& dropout) {
+        dropout.begin += begin, dropout.end += begin;
+        return std::any_of(holes_.begin(), holes_.end(), [&](const Dropout& hole) {
+            return hole.begin < dropout.end && dropout.begin < hole.end;
+        });
+    });
+    return found;
 }
 
 bool saveWav(const std::filesystem::path& file, const std::vector<float>& samples) {

@@ -3,11 +3,18 @@
 // A recording of the audio server's monitor: everything played into the sink, sample by sample,
 // mono at the analysis rate, with the monotonic time at which each stretch arrived.
 //
+// On PulseAudio it records the sink's monitor source. On PipeWire it is a native capture stream
+// of the sink, in real time, timed by the graph's own clock: each cycle says when it ran and at
+// which sample of the graph's clock, so that sample n is placed at n and a cycle the recording
+// did not get (at a change of quantum) is a hole of silence, told apart from a dropout of the
+// program (dropouts()). PipeWire's PulseAudio server times a recording too loosely to time a key
+// to its sound: through it, keys seemed to sound within a millisecond, sooner than one quantum.
+//
 // Reading 10 ms at a time and asking for that latency keeps the null sink from idling seconds
 // ahead (a program starting then would be heard only once those seconds have played); below
 // that, the sink runs at whatever latency the program asks for, as a sound card would.
 //
-// Two clocks meet here: the sink's, which plays sample n at origin + n / rate, and the monotonic
+// On PulseAudio, two clocks meet here: the sink's, which plays sample n at origin + n / rate, and the monotonic
 // clock. The arrivals give the origin to a few milliseconds: the earliest any stretch arrived,
 // less the duration recorded before it. For finer timing, every 25 ms the recorder also asks the
 // server for the stream's timing (the write index W, the sink's latency S, the transport time
@@ -24,6 +31,12 @@
 #include <string>
 #include <vector>
 
+#include "audio_analysis.h"
+#include "audio_server.h"
+
+struct pw_thread_loop;
+struct pw_stream;
+
 namespace velune::rig {
 
 using MonotonicTime = std::chrono::steady_clock::time_point;
@@ -36,9 +49,9 @@ struct TimingAnswer {
 
 class Recorder {
   public:
-    // Records the monitor of the server at `address`, waiting until it streams in real time;
-    // throws std::runtime_error when it does not.
-    Recorder(const std::string& address, const std::string& monitor);
+    // Records the monitor of `server`'s sink, waiting until it streams in real time; throws
+    // std::runtime_error when it does not.
+    explicit Recorder(const AudioServer& server);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -59,6 +72,9 @@ class Recorder {
     std::vector<TimingAnswer> timingAnswers() const;
     // Stretches the server dropped from the recording (kept as silence); none when it kept up.
     std::size_t holes() const;
+    // The dropouts of what was played from `begin` to `end` (indices of the recording), leaving
+    // out the recording's own holes.
+    std::vector<Dropout> dropouts(std::size_t begin, std::size_t end) const;
 
   private:
     static void onState(pa_context* context, void* self);
@@ -68,14 +84,21 @@ class Recorder {
                         void* self);
     static void onTiming(pa_stream* stream, int success, void* self);
     void connect(const std::string& address, const std::string& monitor);
+    void connectPipeWire(const AudioServer& server);
+    static void onPipeWireProcess(void* self);
     void noteState(bool good);
     void close();
     void append(const void* data, std::size_t bytes);
+    // Samples the sink played from `played` on, at `ticks` of the graph's clock.
+    void appendPlayed(const float* data, std::size_t count, std::uint64_t ticks,
+                      double samplesPerTick, MonotonicTime played);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     pa_time_event* timer_ = nullptr;
+    pw_thread_loop* pwLoop_ = nullptr;
+    pw_stream* pwStream_ = nullptr;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
@@ -83,7 +106,10 @@ class Recorder {
     MonotonicTime firstArrival_;
     std::optional<MonotonicTime> origin_;
     std::vector<TimingAnswer> answers_;
-    std::size_t holes_ = 0;
+    MonotonicTime lastAnswer_;
+    std::uint64_t firstTicks_ = 0;
+    bool realtime_ = false;  // PipeWire's data thread has been made real-time
+    std::vector<Dropout> holes_;
     bool failed_ = false;
 };
 

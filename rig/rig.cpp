@@ -29,7 +29,7 @@ Rig::Rig(RigConfig config) : config_(std::move(config)), workDirectory_(makeWork
         ::chmod((workDirectory_ / "runtime").c_str(), 0700);
         x_ = std::make_unique<XSession>(workDirectory_);
         audio_ = std::make_unique<AudioServer>(workDirectory_, config_.server);
-        recorder_ = std::make_unique<Recorder>(audio_->address(), audio_->monitorSource());
+        recorder_ = std::make_unique<Recorder>(*audio_);
         if (!x_->autoRepeatOn()) throw std::runtime_error("the X server has no key auto-repeat");
     } catch (...) {
         recorder_.reset();
@@ -73,7 +73,7 @@ void Rig::killAudioServer() { audio_->kill(); }
 void Rig::restartAudioServer() {
     recorder_.reset();
     audio_->restart();
-    recorder_ = std::make_unique<Recorder>(audio_->address(), audio_->monitorSource());
+    recorder_ = std::make_unique<Recorder>(*audio_);
 }
 
 Program::Program(Rig& rig, bool withAudio)

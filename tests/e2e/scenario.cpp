@@ -87,7 +87,7 @@ std::vector<HeardNote> Scenario::listen(std::size_t from, std::chrono::milliseco
     const std::size_t to = recorder().indexNow();
     recorder().waitFor(to, 5s);
     const std::vector<float> sound = recorder().slice(from, to);
-    if (const std::size_t dropouts = findDropouts(sound).size(); dropouts > 0) {
+    if (const std::size_t dropouts = recorder().dropouts(from, to).size(); dropouts > 0) {
         std::cout << dropouts << " dropouts in "
                   << secondsOf(static_cast<std::ptrdiff_t>(to - from)) << " s\n";
     }

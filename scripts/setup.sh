@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages), then configures and builds Velune into build/.
-# Safe to run again: it installs and rebuilds only what changed.
+# Safe to run again: it installs and rebuilds only what changed. Further package lists may be
+# named as arguments (the benchmark's own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,7 +10,7 @@ while read -r pkg; do
     [[ -z "$pkg" || "$pkg" == \#* ]] && continue
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
-done < scripts/debian-packages.txt
+done < <(cat scripts/debian-packages.txt "$@")
 
 if ((${#missing[@]})); then
     sudo=""

@@ -23,17 +23,13 @@ unsigned scaled(unsigned value, unsigned thirds, unsigned unit) {
 
 }  // namespace
 
-BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Growth growth)
-    : start_(start), growth_(growth), current_(start), pinned_(pinned), lastChange_(now) {}
+BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now)
+    : start_(start), current_(start), pinned_(pinned), lastChange_(now) {}
 
 BufferSetting BufferPolicy::at(std::size_t step) const {
     BufferSetting setting = start_;
-    if (growth_ == Growth::Periods) {
-        setting.periods = scaled(start_.periods, kThirds[step], 1);
-    } else {
-        setting.periodFrames = scaled(start_.periodFrames, kThirds[step], kFrameStep);
-    }
-    return step == 0 ? start_ : setting;
+    if (step > 0) setting.periodFrames = scaled(start_.periodFrames, kThirds[step], kFrameStep);
+    return setting;
 }
 
 bool BufferPolicy::underflow(TimePoint now, bool audible) {

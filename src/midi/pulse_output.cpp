@@ -140,7 +140,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
     const BufferSetting setting{format.periodFrames, format.periods};
     const auto now = std::chrono::steady_clock::now();
-    policy_.emplace(setting, format.pinned, now, BufferPolicy::Growth::Periods);
+    policy_.emplace(setting, format.pinned, now);
     if (onPipeWire_ && playThroughPipeWire({setting, format.pinned, now})) return true;
     const pa_buffer_attr attr = bufferAttributes(policy_->current());
 

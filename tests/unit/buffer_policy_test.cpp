@@ -28,62 +28,46 @@ constexpr Event tickAt(milliseconds at) { return {Event::Tick, at}; }
 TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
     constexpr milliseconds kQuiet = BufferPolicy::kQuietStretch;
     constexpr milliseconds kJustBefore = kQuiet - milliseconds(1);
-    using Growth = BufferPolicy::Growth;
     const struct {
         const char* name;
         BufferSetting start;
         bool pinned;
-        Growth growth;
         std::vector<Event> events;
         std::vector<BufferSetting> after;  // after each event
     } cases[] = {
         {"a click grows the buffer at once",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {underflowAt(milliseconds(5))},
          {{96, 3}}},
-        {"clicks grow it up to four times the start, longer periods",
+        {"clicks grow it up to four times the start",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
           underflowAt(milliseconds(4)), underflowAt(milliseconds(5))},
          {{96, 3}, {128, 3}, {176, 3}, {256, 3}, {256, 3}}},
-        {"or more periods of the same length",
-         {128, 3},
-         false,
-         Growth::Periods,
-         {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
-          underflowAt(milliseconds(4)), underflowAt(milliseconds(5)),
-          tickAt(kQuiet + milliseconds(5))},
-         {{128, 4}, {128, 6}, {128, 8}, {128, 12}, {128, 12}, {128, 8}}},
         {"a quiet stretch steps back one setting at a time",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), tickAt(kJustBefore),
           tickAt(kQuiet), tickAt(kQuiet + kJustBefore), tickAt(2 * kQuiet), tickAt(5 * kQuiet)},
          {{96, 3}, {128, 3}, {128, 3}, {96, 3}, {96, 3}, {64, 3}, {64, 3}}},
         {"a click during the stretch starts it again",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), tickAt(kQuiet / 2), underflowAt(kQuiet / 2), tickAt(kQuiet),
           tickAt(kQuiet + kQuiet / 2)},
          {{96, 3}, {96, 3}, {128, 3}, {128, 3}, {96, 3}}},
         {"a click at the cap starts the stretch again",
          {128, 3},
          false,
-         Growth::Periods,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), underflowAt(milliseconds(0)),
           underflowAt(milliseconds(0)), underflowAt(kJustBefore), tickAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
-         {{128, 4}, {128, 6}, {128, 8}, {128, 12}, {128, 12}, {128, 12}, {128, 8}}},
+         {{176, 3}, {256, 3}, {352, 3}, {512, 3}, {512, 3}, {512, 3}, {352, 3}}},
         {"a click soon after a step back doubles the next stretch",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {underflowAt(milliseconds(0)), tickAt(kQuiet), underflowAt(kQuiet + seconds(1)),
           tickAt(2 * kQuiet + seconds(1)), tickAt(3 * kQuiet + seconds(1)),
           underflowAt(3 * kQuiet + seconds(2)), tickAt(6 * kQuiet), tickAt(8 * kQuiet)},
@@ -91,33 +75,29 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         {"never below the start, however quiet",
          {128, 2},
          false,
-         Growth::Periods,
          {tickAt(kQuiet), tickAt(10 * kQuiet), underflowAt(10 * kQuiet), tickAt(11 * kQuiet),
           tickAt(12 * kQuiet)},
-         {{128, 2}, {128, 2}, {128, 3}, {128, 2}, {128, 2}}},
+         {{128, 2}, {128, 2}, {176, 2}, {128, 2}, {128, 2}}},
         {"an underflow over silence is not heard and changes nothing",
          {64, 3},
          false,
-         Growth::PeriodFrames,
          {silentUnderflowAt(milliseconds(0)), underflowAt(kJustBefore), silentUnderflowAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
          {{64, 3}, {96, 3}, {96, 3}, {64, 3}}},
         {"a pinned buffer never moves",
          {64, 3},
          true,
-         Growth::Periods,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(1)), tickAt(kQuiet)},
          {{64, 3}, {64, 3}, {64, 3}}},
         {"a pinned long buffer never shrinks",
          {1024, 2},
          true,
-         Growth::PeriodFrames,
          {tickAt(kQuiet), tickAt(9 * kQuiet)},
          {{1024, 2}, {1024, 2}}},
     };
     const BufferPolicy::TimePoint t0{seconds(1000)};
     for (const auto& c : cases) {
-        BufferPolicy policy(c.start, c.pinned, t0, c.growth);
+        BufferPolicy policy(c.start, c.pinned, t0);
         ASSERT_EQ(c.events.size(), c.after.size()) << c.name;
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const BufferSetting before = policy.current();

@@ -11,8 +11,9 @@ std::string toString(const BufferSetting& setting) {
 
 namespace {
 
-// The whole buffer at each step, in thirds of the start.
-constexpr std::array<unsigned, 5> kThirds{3, 4, 6, 8, 12};
+// The period at each step, in thirds of the start.
+constexpr std::array<unsigned, 5> kFineThirds{3, 4, 6, 8, 12};
+constexpr std::array<unsigned, 3> kDoublingThirds{3, 6, 12};
 constexpr unsigned kFrameStep = 16;
 
 // `value` * `thirds` / 3, rounded up to a multiple of `unit`.
@@ -23,12 +24,17 @@ unsigned scaled(unsigned value, unsigned thirds, unsigned unit) {
 
 }  // namespace
 
-BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now)
-    : start_(start), current_(start), pinned_(pinned), lastChange_(now) {}
+BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps)
+    : start_(start), steps_(steps), current_(start), pinned_(pinned), lastChange_(now) {}
+
+std::span<const unsigned> BufferPolicy::thirds() const {
+    if (steps_ == Steps::Doubling) return kDoublingThirds;
+    return kFineThirds;
+}
 
 BufferSetting BufferPolicy::at(std::size_t step) const {
     BufferSetting setting = start_;
-    if (step > 0) setting.periodFrames = scaled(start_.periodFrames, kThirds[step], kFrameStep);
+    if (step > 0) setting.periodFrames = scaled(start_.periodFrames, thirds()[step], kFrameStep);
     return setting;
 }
 
@@ -40,7 +46,7 @@ bool BufferPolicy::underflow(TimePoint now, bool audible) {
     steppedBack_ = false;
     // A quiet stretch starts again with every click, whether the buffer can grow or not.
     lastChange_ = now;
-    if (step_ + 1 == kThirds.size()) return false;
+    if (step_ + 1 == thirds().size()) return false;
     current_ = at(++step_);
     return true;
 }

@@ -6,11 +6,13 @@
 //   128 --underflow--> 176 --underflow--> 256 --> 352 --> 512 frames a period (the cap)
 //       <--30 s clean--     <--30 s clean--
 //
-// Each step makes the period (a PipeWire stream's quantum) about 40 % longer than the one before,
-// up to four times the start, the number of periods staying: smaller steps than doubling, so that
-// a busy machine costs a few milliseconds of latency rather than twice the buffer. (Adding periods
-// of the same length instead made a PulseAudio stream click more, not less: in the benchmark it
-// climbed to 128x12 on an idle machine.)
+// Each step makes the period about 40 % longer than the one before, up to four times the start,
+// the number of periods staying: smaller steps than doubling, so that a busy machine costs a few
+// milliseconds of latency rather than twice the buffer. (Adding periods of the same length
+// instead made a PulseAudio stream click more, not less: in the benchmark it climbed to 128x12
+// on an idle machine.) PipeWire runs its graph at a quantum of a power of two, so a PipeWire
+// stream doubles its period instead (128, 256, 512): a step between two powers would only cost a
+// click.
 // An underflow while something sounds (the server found the buffer empty: the player heard a
 // click) takes the next longer setting at once, so that a busy machine clicks once rather than on
 // and on. After a quiet stretch without one, the buffer steps back one setting, never below where
@@ -20,6 +22,7 @@
 // events and the time they come at, so that it runs the same on a fake clock.
 
 #include <chrono>
+#include <span>
 #include <string>
 
 namespace velune {
@@ -40,7 +43,9 @@ class BufferPolicy {
     static constexpr std::chrono::seconds kQuietStretch{30};
     // However often a shorter buffer clicked again, it is tried again after this long.
     static constexpr std::chrono::seconds kLongestStretch{16 * kQuietStretch};
-    BufferPolicy(BufferSetting start, bool pinned, TimePoint now);
+    enum class Steps { Fine, Doubling };
+
+    BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps = Steps::Fine);
 
     BufferSetting current() const { return current_; }
     bool pinned() const { return pinned_; }
@@ -52,9 +57,11 @@ class BufferPolicy {
     bool tick(TimePoint now);
 
   private:
+    std::span<const unsigned> thirds() const;
     BufferSetting at(std::size_t step) const;
 
     BufferSetting start_;
+    Steps steps_;
     std::size_t step_ = 0;  // 0: the start
     BufferSetting current_;
     bool pinned_;

@@ -141,7 +141,10 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     const BufferSetting setting{format.periodFrames, format.periods};
     const auto now = std::chrono::steady_clock::now();
     policy_.emplace(setting, format.pinned, now);
-    if (onPipeWire_ && playThroughPipeWire({setting, format.pinned, now})) return true;
+    if (onPipeWire_ &&
+        playThroughPipeWire({setting, format.pinned, now, BufferPolicy::Steps::Doubling})) {
+        return true;
+    }
     const pa_buffer_attr attr = bufferAttributes(policy_->current());
 
     pa_threaded_mainloop_lock(loop_);

@@ -32,35 +32,48 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         const char* name;
         BufferSetting start;
         bool pinned;
+        BufferPolicy::Steps steps;
         std::vector<Event> events;
         std::vector<BufferSetting> after;  // after each event
     } cases[] = {
         {"a click grows the buffer at once",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(5))},
          {{96, 3}}},
         {"clicks grow it up to four times the start",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
           underflowAt(milliseconds(4)), underflowAt(milliseconds(5))},
          {{96, 3}, {128, 3}, {176, 3}, {256, 3}, {256, 3}}},
+        {"PipeWire's quanta double",
+         {128, 3},
+         false,
+         BufferPolicy::Steps::Doubling,
+         {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
+          tickAt(kQuiet + milliseconds(3))},
+         {{256, 3}, {512, 3}, {512, 3}, {256, 3}}},
         {"a quiet stretch steps back one setting at a time",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), tickAt(kJustBefore),
           tickAt(kQuiet), tickAt(kQuiet + kJustBefore), tickAt(2 * kQuiet), tickAt(5 * kQuiet)},
          {{96, 3}, {128, 3}, {128, 3}, {96, 3}, {96, 3}, {64, 3}, {64, 3}}},
         {"a click during the stretch starts it again",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(0)), tickAt(kQuiet / 2), underflowAt(kQuiet / 2), tickAt(kQuiet),
           tickAt(kQuiet + kQuiet / 2)},
          {{96, 3}, {96, 3}, {128, 3}, {128, 3}, {96, 3}}},
         {"a click at the cap starts the stretch again",
          {128, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(0)), underflowAt(milliseconds(0)),
           underflowAt(milliseconds(0)), underflowAt(kJustBefore), tickAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
@@ -68,6 +81,7 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         {"a click soon after a step back doubles the next stretch",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(0)), tickAt(kQuiet), underflowAt(kQuiet + seconds(1)),
           tickAt(2 * kQuiet + seconds(1)), tickAt(3 * kQuiet + seconds(1)),
           underflowAt(3 * kQuiet + seconds(2)), tickAt(6 * kQuiet), tickAt(8 * kQuiet)},
@@ -75,29 +89,33 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         {"never below the start, however quiet",
          {128, 2},
          false,
+         BufferPolicy::Steps::Fine,
          {tickAt(kQuiet), tickAt(10 * kQuiet), underflowAt(10 * kQuiet), tickAt(11 * kQuiet),
           tickAt(12 * kQuiet)},
          {{128, 2}, {128, 2}, {176, 2}, {128, 2}, {128, 2}}},
         {"an underflow over silence is not heard and changes nothing",
          {64, 3},
          false,
+         BufferPolicy::Steps::Fine,
          {silentUnderflowAt(milliseconds(0)), underflowAt(kJustBefore), silentUnderflowAt(kQuiet),
           tickAt(kJustBefore + kQuiet)},
          {{64, 3}, {96, 3}, {96, 3}, {64, 3}}},
         {"a pinned buffer never moves",
          {64, 3},
          true,
+         BufferPolicy::Steps::Fine,
          {underflowAt(milliseconds(0)), underflowAt(milliseconds(1)), tickAt(kQuiet)},
          {{64, 3}, {64, 3}, {64, 3}}},
         {"a pinned long buffer never shrinks",
          {1024, 2},
          true,
+         BufferPolicy::Steps::Fine,
          {tickAt(kQuiet), tickAt(9 * kQuiet)},
          {{1024, 2}, {1024, 2}}},
     };
     const BufferPolicy::TimePoint t0{seconds(1000)};
     for (const auto& c : cases) {
-        BufferPolicy policy(c.start, c.pinned, t0);
+        BufferPolicy policy(c.start, c.pinned, t0, c.steps);
         ASSERT_EQ(c.events.size(), c.after.size()) << c.name;
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const BufferSetting before = policy.current();

@@ -78,7 +78,8 @@ void Recorder::connectPipeWire(const AudioServer& server) {
     pwLoop_ = pw_thread_loop_new("velune-rig", nullptr);
     const std::string socket = server.pipewireSocket().string();
     const std::string sink = server.sink();
-    const std::string latency = std::to_string(kChunkFrames) + "/" + std::to_string(kSampleRate);
+    // PipeWire's default quantum: the graph runs at whatever shorter one the program asks for.
+    const std::string latency = "1024/" + std::to_string(kSampleRate);
     pw_thread_loop_lock(pwLoop_);
     pwStream_ = pw_stream_new_simple(
         pw_thread_loop_get_loop(pwLoop_), "velune-rig monitor",

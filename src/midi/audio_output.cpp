@@ -77,6 +77,10 @@ void AudioOutput::wake() {
     if (pulse_) pulse_->wake();
 }
 
+void AudioOutput::noteStarted() {
+    if (pulse_) pulse_->noteStarted();
+}
+
 void AudioOutput::stop() {
     pulse_.reset();
     alsa_.reset();

@@ -37,6 +37,8 @@ class AudioOutput {
     bool playing() const;
     // A message is about to reach the synthesizer.
     void wake();
+    // A note has started in the synthesizer: it sounds at once, not after the queued sound.
+    void noteStarted();
     // Stops the audio thread; the synthesizer may be freed afterwards.
     void stop();
 

@@ -201,6 +201,9 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
     // Even without an output the synthesizer takes the message, so that a note off ends its
     // note and an instrument change holds when the output is back.
     const bool played = synth_->play(message) == Synthesizer::Verdict::Played;
+    // A note that starts sounds at once; one that ends may take the queue's few milliseconds.
+    const bool noteOn = (message & 0xF0) == 0x90 && ((message >> 16) & 0x7F) != 0;
+    if (played && noteOn) audio_.noteStarted();
     if (audio != kOk) {
         return audio;
     }

@@ -24,7 +24,6 @@ constexpr unsigned kLongestBuffer = 48000;
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
-
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
 pa_buffer_attr bufferAttributes(const BufferSetting& setting) {
@@ -121,6 +120,7 @@ PulseOutput::~PulseOutput() {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
+        stream_ = nullptr;  // a rewrite still on its way finds nothing to write to
     }
     if (context_ != nullptr) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
@@ -253,6 +253,9 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* self) {
         output->requestBuffer(output->policy_->current());
         output->logBuffer("clean for a while");
     }
+    if (const pa_buffer_attr* attr = pa_stream_get_buffer_attr(output->stream_)) {
+        output->queued_.requested(std::chrono::steady_clock::now(), attr->tlength / kFrameBytes);
+    }
     if (output->write(bytes)) output->rest();
 }
 
@@ -272,6 +275,7 @@ bool PulseOutput::write(std::size_t bytes) {
         } else {
             atRest = rest_.render(synth_, static_cast<float*>(data), size / kFrameBytes, rate_);
         }
+        queued_.written({static_cast<const float*>(data), size / sizeof(float)});
         if (pa_stream_write(stream_, data, size, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
             fail("cannot write to the audio stream");
             return false;
@@ -332,8 +336,39 @@ void PulseOutput::wake() {
     }
 }
 
+void PulseOutput::noteStarted() {
+    if (onPipeWire_ || corked_.load() || rewriteAsked_.exchange(true)) return;
+    pa_threaded_mainloop_lock(loop_);
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop_), onNoteStarted, this);
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseOutput::onNoteStarted(pa_mainloop_api*, void* self) {
+    static_cast<PulseOutput*>(self)->rewrite();
+}
+
+// Renders again what the server has queued and can still replace, so that the note just
+// started sounds now rather than after the queue (the event thread). Half a period stays ahead,
+// for the time the new sound takes to reach the server.
+void PulseOutput::rewrite() {
+    rewriteAsked_.store(false);
+    if (stream_ == nullptr || corked_.load() || lost_.load()) return;
+    const std::size_t frames = queued_.replaceable(std::chrono::steady_clock::now(), rate_,
+                                                   policy_->current().periodFrames / 2);
+    if (frames == 0) return;
+    const std::span<float> fresh(rewritten_.data(), frames * kChannels);
+    rest_.render(synth_, fresh.data(), frames, rate_);
+    queued_.replace(fresh);
+    const auto bytes = static_cast<std::int64_t>(frames * kFrameBytes);
+    if (pa_stream_write(stream_, fresh.data(), frames * kFrameBytes, nullptr, -bytes,
+                        PA_SEEK_RELATIVE) < 0) {
+        fail("cannot write to the audio stream");
+    }
+}
+
 // The short buffer again, without the silence queued at rest, playing (the loop locked).
 void PulseOutput::resume() {
+    queued_.dropped();
     requestBuffer(policy_->current());
     if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(flush);
     if (pa_operation* uncork = pa_stream_cork(stream_, 0, nullptr, nullptr))

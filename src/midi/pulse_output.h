@@ -2,14 +2,16 @@
 
 // Plays a FluidSynth synthesizer through a PulseAudio playback stream, tuned for live playing
 // (when the server is PipeWire's, through a native PipeWire stream instead: PipeWireOutput): the
-// server asks for one short period at a time and the synthesizer renders it on the spot, so a note
-// played now is in the next period written.
+// server asks for one short period at a time and the synthesizer renders it on the spot.
 //
-//   key -> note on -> [next period rendered] -> [periods queued at the server] -> sink -> ear
+//   key -> note on -> [queued at the server, rendered again] -> sink -> ear
 //
-// The latency is about the queued periods plus the sink's own buffer, which the server sizes
-// from the same request (PA_STREAM_ADJUST_LATENCY). Rendering runs in the client library's
-// event thread, at real-time priority where the system allows it. When the server goes away,
+// A queue of a few periods rides out a busy moment, but a note that waited behind it would sound
+// that much later. So when a note starts, what the server has queued and can still replace is
+// rendered again with the note in it (QueuedAudio): the note sounds about half a period after the
+// sink's own buffer, however long the queue. The sink's buffer is sized by the server from the same
+// request (PA_STREAM_ADJUST_LATENCY). Rendering runs in the client library's event thread, at
+// real-time priority where the system allows it. When the server goes away,
 // lost() turns true so that the MIDI service can tell the user and open a new output later.
 //
 // The buffer starts short and grows at the first underflow the server reports, before a second
@@ -25,8 +27,10 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "buffer_policy.h"
+#include "queued_audio.h"
 #include "render_thread.h"
 
 typedef struct _fluid_synth_t fluid_synth_t;
@@ -36,6 +40,7 @@ struct pa_stream;
 struct pa_sink_info;
 struct pa_server_info;
 struct pa_operation;
+struct pa_mainloop_api;
 
 namespace velune {
 
@@ -90,6 +95,10 @@ class PulseOutput {
     bool lost() const;
     // A message is about to reach the synthesizer (called from the thread that sends them).
     void wake();
+    // A note has started in the synthesizer (called from the thread that sends messages): the
+    // queue is rendered again in the event thread, so that the note sounds at once. Only on
+    // PulseAudio's own server, whose queue takes a write over what it holds.
+    void noteStarted();
 
   private:
     PulseOutput() = default;
@@ -109,6 +118,8 @@ class PulseOutput {
     // Asks the server for `setting` (the loop locked).
     void requestBuffer(const BufferSetting& setting);
     void logBuffer(const char* why);
+    static void onNoteStarted(pa_mainloop_api* api, void* self);
+    void rewrite();
     void fail(const char* what);
 
     pa_threaded_mainloop* loop_ = nullptr;
@@ -126,6 +137,12 @@ class PulseOutput {
     // The event thread's own.
     bool realtime_ = false;  // its priority has been asked for
     RestWatch rest_;
+    // What was written, to render again when a note starts (under the loop's lock): more than
+    // the longest buffer the policy asks for.
+    static constexpr std::size_t kRememberedFrames = 4096;
+    QueuedAudio queued_{kRememberedFrames};
+    std::vector<float> rewritten_ = std::vector<float>(kRememberedFrames * QueuedAudio::kChannels);
+    std::atomic<bool> rewriteAsked_{false};
 };
 
 }  // namespace velune

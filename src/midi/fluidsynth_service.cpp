@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "diagnostics.h"
+#include "midi_sink.h"
 #include "module1.h"
 #include "synthesizer.h"
 #include "user_texts.h"
@@ -202,8 +203,9 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
     // note and an instrument change holds when the output is back.
     const bool played = synth_->play(message) == Synthesizer::Verdict::Played;
     // A note that starts sounds at once; one that ends may take the queue's few milliseconds.
-    const bool noteOn = (message & 0xF0) == 0x90 && ((message >> 16) & 0x7F) != 0;
-    if (played && noteOn) audio_.noteStarted();
+    const std::optional<MidiBytes> bytes = unpackShortMessage(message);
+    if (played && bytes && (bytes->data[0] & 0xF0) == 0x90 && bytes->data[2] != 0)
+        audio_.noteStarted();
     if (audio != kOk) {
         return audio;
     }

@@ -24,6 +24,7 @@ constexpr unsigned kLongestBuffer = 48000;
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
+
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
 pa_buffer_attr bufferAttributes(const BufferSetting& setting) {

@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
             rig::Rig rig(rig::RigConfig{options.program, server});
             rig.x().ensureNumLock();
             std::cerr << "[" << rig::nameOf(server) << "] the server alone" << std::endl;
-            results.serverAlone[rig::nameOf(server)] = serverAlonePercent(rig, options.plan.rest);
+            results.serverAlone[rig::nameOf(server)] = serverAlone(rig, options.plan.rest);
             for (const Subject& subject : subjects)
                 results.runs.push_back(measure(rig, subject, options.plan));
         } catch (const std::exception& error) {

@@ -36,15 +36,17 @@ std::size_t samplesOf(Clock::duration d) {
     return static_cast<std::size_t>(std::chrono::duration<double>(d).count() * rig::kSampleRate);
 }
 
-// Processor use of each group of processes over the same stretch, in % of one core (a thread
-// that ends meanwhile takes its time with it).
-std::vector<double> cpuPercents(const std::vector<std::vector<pid_t>>& groups,
-                                std::chrono::seconds duration) {
+// What each group of processes used over the same stretch.
+std::vector<Cost> costs(const std::vector<std::vector<pid_t>>& groups,
+                        std::chrono::seconds duration) {
     const auto used = [&] {
-        std::vector<std::chrono::nanoseconds> totals;
-        for (const auto& group : groups) {
-            totals.emplace_back(0);
-            for (pid_t pid : group) totals.back() += cpuTimeOf(pid);
+        std::vector<ProcessorUse> totals(groups.size());
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            for (pid_t pid : groups[i]) {
+                const ProcessorUse use = processorUseOf(pid);
+                totals[i].cpu += use.cpu;
+                totals[i].slices += use.slices;
+            }
         }
         return totals;
     };
@@ -52,10 +54,14 @@ std::vector<double> cpuPercents(const std::vector<std::vector<pid_t>>& groups,
     const auto from = Clock::now();
     std::this_thread::sleep_for(duration);
     const auto after = used();
-    std::vector<double> percents;
-    for (std::size_t i = 0; i < groups.size(); ++i)
-        percents.push_back(std::max(0.0, ms(after[i] - before[i]) / ms(Clock::now() - from) * 100));
-    return percents;
+    const double elapsedMs = ms(Clock::now() - from);
+    std::vector<Cost> result;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        result.push_back({std::max(0.0, ms(after[i].cpu - before[i].cpu) / elapsedMs * 100),
+                          std::max(0.0, static_cast<double>(after[i].slices - before[i].slices) /
+                                            elapsedMs * 1000)});
+    }
+    return result;
 }
 
 // The buffer the program last said it plays with ("velune.audio: buffer 128x3 at 50000 Hz").
@@ -182,7 +188,8 @@ std::vector<double> startUps(rig::Rig& rig, const Subject& subject,
         const auto start = Clock::now();
         rig::Program program(rig, subject.program, environment);
         if (program.waitForWindow(subject.windowTitle, 20s)) {
-            times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            times.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
     }
     return times;
@@ -190,11 +197,11 @@ std::vector<double> startUps(rig::Rig& rig, const Subject& subject,
 
 }  // namespace
 
-double serverAlonePercent(rig::Rig& rig, std::chrono::seconds duration) {
+Cost serverAlone(rig::Rig& rig, std::chrono::seconds duration) {
     // A server just started is still loading and filling its sink: as much as a quarter of a
     // core for a second or two.
     std::this_thread::sleep_for(kSettle);
-    return cpuPercents({rig.audio().pids()}, duration).front();
+    return costs({rig.audio().pids()}, duration).front();
 }
 
 Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
@@ -230,9 +237,9 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     }
     log("at rest");
     std::this_thread::sleep_for(kSettle);
-    const std::vector<double> rest = cpuPercents({{program.pid()}, rig.audio().pids()}, plan.rest);
-    figures.restProgramPercent = rest[0];
-    figures.restServerPercent = rest[1];
+    const std::vector<Cost> rest = costs({{program.pid()}, rig.audio().pids()}, plan.rest);
+    figures.restProgram = rest[0];
+    figures.restServer = rest[1];
     if (!program.process().running()) figures.problems.push_back("the program ended by itself");
     if (const std::size_t holes = rig.recorder().holes(); holes > 0) {
         figures.problems.push_back(std::to_string(holes) + " holes in the recording");

@@ -26,25 +26,32 @@ struct PlayingFigures {
     std::vector<double> errorMs;    // the method's bound for each of them
     int notes = 0;
     int unclocked = 0;  // presses left untimed because the sink's clock was not known there
-    int onsets = 0;  // notes the ears heard in the whole stretch
+    int onsets = 0;     // notes the ears heard in the whole stretch
     int dropouts = 0;
     std::string buffer = "?";  // as the program last printed it ("frames x periods")
+};
+
+// What a group of processes used over a stretch: processor time, in % of one core, and wake-ups.
+// On a virtual machine the time a wake-up costs varies with the host's load; the count does not.
+struct Cost {
+    double cpuPercent = 0;
+    double wakeupsPerSecond = 0;
 };
 
 struct Figures {
     std::string subject;
     std::string server;
     std::vector<PlayingFigures> playing;
-    std::optional<double> restProgramPercent;  // of one core, all threads of the program
-    std::optional<double> restServerPercent;   // the audio server in the same time
+    std::optional<Cost> restProgram;  // all threads of the program
+    std::optional<Cost> restServer;   // the audio server in the same time
     std::optional<Memory> afterStart;
     std::vector<double> startupMs;  // from exec to the window shown and active, once per start
-    std::string quantum;  // PipeWire's settings while the subject played
+    std::string quantum;            // PipeWire's settings while the subject played
     std::vector<std::string> problems;
 };
 
 // The audio server alone, with nothing but the recorder: the floor of its processor use.
-double serverAlonePercent(rig::Rig& rig, std::chrono::seconds duration);
+Cost serverAlone(rig::Rig& rig, std::chrono::seconds duration);
 // Everything else, in one run of the subject.
 Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan);
 

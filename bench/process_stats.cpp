@@ -36,27 +36,21 @@ std::optional<Memory> memoryOf(pid_t pid) {
     return Memory{*peak, *resident, own};
 }
 
-std::vector<ThreadTime> threadTimes(pid_t pid) {
-    std::vector<ThreadTime> threads;
+ProcessorUse processorUseOf(pid_t pid) {
+    ProcessorUse use;
     std::error_code error;
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        // schedstat: nanoseconds on the processor, waiting, time slices.
+        // schedstat: nanoseconds on the processor, nanoseconds waiting for one, time slices.
         std::istringstream schedstat(readAll(task.path() / "schedstat"));
         long long running = 0;
-        if (!(schedstat >> running)) continue;
-        std::string name = readAll(task.path() / "comm");
-        if (!name.empty() && name.back() == '\n') name.pop_back();
-        const auto tid = static_cast<pid_t>(std::stoi(task.path().filename().string()));
-        threads.push_back({tid, name, std::chrono::nanoseconds(running)});
+        long long waiting = 0;
+        long long slices = 0;
+        if (!(schedstat >> running >> waiting >> slices)) continue;
+        use.cpu += std::chrono::nanoseconds(running);
+        use.slices += slices;
     }
-    return threads;
-}
-
-std::chrono::nanoseconds cpuTimeOf(pid_t pid) {
-    std::chrono::nanoseconds total{0};
-    for (const ThreadTime& thread : threadTimes(pid)) total += thread.cpu;
-    return total;
+    return use;
 }
 
 }  // namespace velune::bench

@@ -1,14 +1,12 @@
 #pragma once
 
-// What the kernel knows about a running process: its resident memory and the processor time of
-// all its threads.
+// What the kernel knows about a running process: its resident memory, and the processor time and
+// the wake-ups of all its threads.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace velune::bench {
 
@@ -20,13 +18,12 @@ struct Memory {
 };
 std::optional<Memory> memoryOf(pid_t pid);
 
-struct ThreadTime {
-    pid_t tid = 0;
-    std::string name;
+// What all threads of a process have used so far (a thread that has ended takes its share with
+// it).
+struct ProcessorUse {
     std::chrono::nanoseconds cpu{0};
+    long long slices = 0;  // times a thread was put on a processor: each wake-up is one
 };
-// Every thread of the process and the processor time it has used.
-std::vector<ThreadTime> threadTimes(pid_t pid);
-std::chrono::nanoseconds cpuTimeOf(pid_t pid);
+ProcessorUse processorUseOf(pid_t pid);
 
 }  // namespace velune::bench

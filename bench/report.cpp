@@ -57,8 +57,7 @@ std::vector<Row> rows(const Results& results) {
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
                  return std::to_string(p.latencyMs.size()) + "/" + std::to_string(p.notes) +
-                        (p.unclocked > 0 ? " (" + std::to_string(p.unclocked) + " unclocked)"
-                                         : "");
+                        (p.unclocked > 0 ? " (" + std::to_string(p.unclocked) + " unclocked)" : "");
              });
          }},
         {"  method error, median (+/- ms)",
@@ -77,15 +76,31 @@ std::vector<Row> rows(const Results& results) {
          [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }},
         {"CPU at rest, program + server (%)",
          [](const Figures& f) {
-             return f.restProgramPercent ? number(*f.restProgramPercent + *f.restServerPercent, 2)
-                                         : "-";
+             return f.restProgram ? number(f.restProgram->cpuPercent + f.restServer->cpuPercent, 2)
+                                  : "-";
          }},
         {"  of which the server (%)",
-         [](const Figures& f) { return number(f.restServerPercent, 2); }},
-        {"CPU of the server alone (%)",
+         [](const Figures& f) { return f.restServer ? number(f.restServer->cpuPercent, 2) : "-"; }},
+        {"  server alone, the floor (%)",
          [&results](const Figures& f) {
              const auto floor = results.serverAlone.find(f.server);
-             return floor == results.serverAlone.end() ? "-" : number(floor->second, 2);
+             return floor == results.serverAlone.end() ? "-" : number(floor->second.cpuPercent, 2);
+         }},
+        {"wake-ups at rest, program + server (/s)",
+         [](const Figures& f) {
+             return f.restProgram
+                        ? number(f.restProgram->wakeupsPerSecond + f.restServer->wakeupsPerSecond)
+                        : "-";
+         }},
+        {"  of which the program (/s)",
+         [](const Figures& f) {
+             return f.restProgram ? number(f.restProgram->wakeupsPerSecond) : "-";
+         }},
+        {"  server alone, the floor (/s)",
+         [&results](const Figures& f) {
+             const auto floor = results.serverAlone.find(f.server);
+             return floor == results.serverAlone.end() ? "-"
+                                                       : number(floor->second.wakeupsPerSecond);
          }},
         {"start-up to active window, median (ms)",
          [](const Figures& f) { return number(median(f.startupMs)); }},
@@ -109,20 +124,25 @@ std::string jsonArray(const std::vector<double>& values) {
     return text + "]";
 }
 
+std::string jsonCost(const std::optional<Cost>& cost) {
+    if (!cost) return "null";
+    return "{\"cpu_percent\": " + number(cost->cpuPercent, 3) +
+           ", \"wakeups_per_second\": " + number(cost->wakeupsPerSecond, 1) + "}";
+}
+
 void writeRun(std::ostream& out, const Figures& f) {
     out << "    {\"subject\": " << jsonString(f.subject) << ", \"server\": " << jsonString(f.server)
-        << ",\n     \"rest_cpu_program_percent\": "
-        << (f.restProgramPercent ? number(*f.restProgramPercent, 3) : "null")
-        << ", \"rest_cpu_server_percent\": "
-        << (f.restServerPercent ? number(*f.restServerPercent, 3) : "null")
+        << ",\n     \"rest_program\": " << jsonCost(f.restProgram)
+        << ", \"rest_server\": " << jsonCost(f.restServer)
         << ", \"peak_resident_mb\": " << (f.afterStart ? number(f.afterStart->peakMb, 3) : "null")
-        << ", \"startup_ms\": " << jsonArray(f.startupMs) << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";
+        << ", \"startup_ms\": " << jsonArray(f.startupMs)
+        << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";
     for (std::size_t i = 0; i < f.playing.size(); ++i) {
         const PlayingFigures& p = f.playing[i];
         out << (i ? ",\n       " : "\n       ") << "{\"busy_cores\": " << p.busyCores
             << ", \"notes\": " << p.notes << ", \"unclocked\": " << p.unclocked
-            << ", \"onsets\": " << p.onsets
-            << ", \"dropouts\": " << p.dropouts << ", \"buffer\": " << jsonString(p.buffer)
+            << ", \"onsets\": " << p.onsets << ", \"dropouts\": " << p.dropouts
+            << ", \"buffer\": " << jsonString(p.buffer)
             << ", \"key_to_sound_ms\": " << jsonArray(p.latencyMs)
             << ", \"method_error_ms\": " << jsonArray(p.errorMs) << "}";
     }
@@ -178,10 +198,10 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
 bool writeJson(const std::filesystem::path& file, const Results& results, const Plan& plan) {
     std::ofstream out(file);
     out << "{\n  \"machine\": " << jsonString(machine())
-        << ",\n  \"notes_per_load\": " << plan.notes << ",\n  \"server_alone_cpu_percent\": {";
+        << ",\n  \"notes_per_load\": " << plan.notes << ",\n  \"server_alone\": {";
     bool first = true;
-    for (const auto& [server, percent] : results.serverAlone) {
-        out << (first ? "" : ", ") << jsonString(server) << ": " << number(percent, 3);
+    for (const auto& [server, cost] : results.serverAlone) {
+        out << (first ? "" : ", ") << jsonString(server) << ": " << jsonCost(cost);
         first = false;
     }
     out << "},\n  \"runs\": [\n";

@@ -13,8 +13,8 @@
 namespace velune::bench {
 
 struct Results {
-    std::vector<Figures> runs;                  // a subject on a server each
-    std::map<std::string, double> serverAlone;  // the floor, by server
+    std::vector<Figures> runs;                // a subject on a server each
+    std::map<std::string, Cost> serverAlone;  // the floor, by server
 };
 
 void printTable(std::ostream& out, const Results& results, const Plan& plan);

@@ -21,6 +21,10 @@ constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 // Sane limits for a buffer given from outside: 16 frames to a second at 48 kHz.
 constexpr unsigned kShortestPeriod = 16;
 constexpr unsigned kLongestBuffer = 48000;
+// A note's sound rendered again is written this far ahead of what the sink may have taken
+// (1/800 s): time for it to reach the server, enough on a busy machine. It does not grow with
+// the buffer, which would keep 5 ms between the note and the sink at 512x3.
+constexpr unsigned kRewriteAheadPerSecond = 800;
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
@@ -349,13 +353,12 @@ void PulseOutput::onNoteStarted(pa_mainloop_api*, void* self) {
 }
 
 // Renders again what the server has queued and can still replace, so that the note just
-// started sounds now rather than after the queue (the event thread). Half a period stays ahead,
-// for the time the new sound takes to reach the server.
+// started sounds now rather than after the queue (the event thread).
 void PulseOutput::rewrite() {
     rewriteAsked_.store(false);
     if (stream_ == nullptr || corked_.load() || lost_.load()) return;
     const std::size_t frames = queued_.replaceable(std::chrono::steady_clock::now(), rate_,
-                                                   policy_->current().periodFrames / 2);
+                                                   rate_ / kRewriteAheadPerSecond);
     if (frames == 0) return;
     const std::span<float> fresh(rewritten_.data(), frames * kChannels);
     rest_.render(synth_, fresh.data(), frames, rate_);

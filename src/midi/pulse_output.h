@@ -8,7 +8,7 @@
 //
 // A queue of a few periods rides out a busy moment, but a note that waited behind it would sound
 // that much later. So when a note starts, what the server has queued and can still replace is
-// rendered again with the note in it (QueuedAudio): the note sounds about half a period after the
+// rendered again with the note in it (QueuedAudio): the note sounds a millisecond or so after the
 // sink's own buffer, however long the queue. The sink's buffer is sized by the server from the same
 // request (PA_STREAM_ADJUST_LATENCY). Rendering runs in the client library's event thread, at
 // real-time priority where the system allows it. When the server goes away,

@@ -14,8 +14,8 @@ namespace {
 // (its peak comes about 10 ms into an attack, which is taken off), the complex domain a note
 // struck below a louder one still ringing. A new note needs 80 ms after the one before and a
 // level above -60 dBFS; each detector reports onsets 50 ms apart, so that a click at a dropout
-// does not hide a strike right after it. The peak pickers judge a frame against the frames before, so the sound
-// is heard after 200 ms of silence: a note right at the start is found too.
+// does not hide a strike right after it. The peak pickers judge a frame against the frames before,
+// so the sound is heard after 200 ms of silence: a note right at the start is found too.
 constexpr uint_t kOnsetWindow = 2048;
 constexpr uint_t kHop = 256;
 constexpr smpl_t kOnsetThreshold = 0.3f;
@@ -37,8 +37,12 @@ constexpr std::size_t kAttackLength = kSampleRate * 16 / 100;
 // The highest notes fade fast: their pitch is still read at -90 dBFS.
 constexpr smpl_t kFaintDb = -90;
 
-// A dropout of the audio output: exact digital silence between sound.
+// A dropout of the audio output: exact digital silence between sound, 0.5 ms or more, or as
+// short as three samples where the sound jumps at its end (a quiet stretch of the SoundFont's
+// 16-bit samples holds runs of exact zeros too, but the sound creeps out of them).
 constexpr std::size_t kShortestDropout = kSampleRate / 2000;
+constexpr std::size_t kShortestJumpingDropout = 3;
+constexpr double kJump = 4;  // times the mean step between samples before it
 constexpr std::size_t kLongestDropout = kSampleRate * 15 / 100;
 constexpr std::size_t kDropoutContext = kSampleRate / 100;
 constexpr double kSoundRms = 3e-4;
@@ -130,6 +134,16 @@ double rms(std::span<const float> samples) {
 
 bool isSilent(std::span<const float> samples) { return rms(samples) < kSilenceRms; }
 
+namespace {
+
+double meanStep(std::span<const float> samples) {
+    double sum = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) sum += std::abs(samples[i] - samples[i - 1]);
+    return sum / static_cast<double>(std::max<std::size_t>(samples.size() - 1, 1));
+}
+
+}  // namespace
+
 std::vector<Dropout> findDropouts(std::span<const float> samples) {
     std::vector<Dropout> dropouts;
     std::size_t i = 0;
@@ -147,8 +161,12 @@ std::vector<Dropout> findDropouts(std::span<const float> samples) {
         const bool soundAfter =
             !trailing &&
             rms(samples.subspan(end, std::min(kDropoutContext, samples.size() - end))) >= kSoundRms;
-        if (end - i >= kShortestDropout && soundBefore &&
-            (trailing || (end - i <= kLongestDropout && soundAfter))) {
+        const bool dry =
+            end - i >= kShortestDropout ||
+            (end - i >= kShortestJumpingDropout && soundBefore && soundAfter &&
+             std::abs(samples[end]) >
+                 kJump * meanStep(samples.subspan(i - kDropoutContext, kDropoutContext)));
+        if (dry && soundBefore && (trailing || (end - i <= kLongestDropout && soundAfter))) {
             dropouts.push_back({i, end});
         }
         i = end;
@@ -199,8 +217,8 @@ bool atJoin(const Spliced& spliced, std::size_t onset) {
 std::vector<HeardNote> transcribe(std::span<const float> samples) {
     const Spliced spliced = removeDropouts(samples);
     std::vector<HeardNote> notes;
-    std::size_t last = 0;        // where the last note starts in the spliced sound
-    bool lastAtJoin = false;     // and whether that is at a join
+    std::size_t last = 0;     // where the last note starts in the spliced sound
+    bool lastAtJoin = false;  // and whether that is at a join
     for (std::size_t onset : onsetsOf(spliced.samples)) {
         const bool join = atJoin(spliced, onset);
         if (!notes.empty() && onset - last < kMinimumGap) {

@@ -21,10 +21,10 @@ double rms(std::span<const float> samples);
 inline constexpr double kSilenceRms = 5e-4;
 bool isSilent(std::span<const float> samples);
 
-// Stretches of exact digital silence between sound, 0.5 to 150 ms long: the audio output ran dry
-// and the server played silence until it caught up. Nothing of the program's sound is lost,
-// only delayed, so cutting them out gives back the sound as it was made. Silence running from
-// sound to the end of the samples counts too: it may be a dropout still going on.
+// Stretches of exact digital silence between sound, up to 150 ms long: the audio output ran dry
+// and the server played silence until it caught up, often skipping what should have sounded
+// meanwhile. Silence running from sound to the end of the samples counts too: it may be a
+// dropout still going on.
 struct Dropout {
     std::size_t begin;
     std::size_t end;

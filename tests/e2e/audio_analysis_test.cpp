@@ -122,7 +122,10 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     for (auto [start, seconds] : gaps) {
         std::fill_n(sound.begin() + at(start), at(seconds), 0.0f);
     }
-    EXPECT_EQ(findDropouts(sound).size(), gaps.size());
+    // Seven samples dry, where the server's catching up skipped 3 ms of the note.
+    sound.erase(sound.begin() + at(1.2), sound.begin() + at(1.203));
+    std::fill_n(sound.begin() + at(1.2), 7, 0.0f);
+    EXPECT_EQ(findDropouts(sound).size(), gaps.size() + 1);
     expectHeard(sound, {{60, 0.2}, {67, 1.7}});
 }
 

@@ -46,6 +46,14 @@ constexpr double kJump = 4;  // times the mean step between samples before it
 constexpr std::size_t kLongestDropout = kSampleRate * 15 / 100;
 constexpr std::size_t kDropoutContext = kSampleRate / 100;
 constexpr double kSoundRms = 3e-4;
+// A strike over sound still sounding lifts the level: its loudest 5 ms within 40 ms rise 1 dB
+// or more above the 30 ms before it (a legato step of the scale rises 1.8 dB or more). The
+// detectors also fire, now and then, in a note that sounds on evenly (within 0.5 dB): no strike.
+constexpr std::size_t kLevelBefore = kSampleRate * 30 / 1000;
+constexpr std::size_t kLevelGap = kSampleRate * 10 / 1000;
+constexpr std::size_t kLevelBlock = kSampleRate * 5 / 1000;
+constexpr std::size_t kLevelAfter = kSampleRate * 40 / 1000;
+constexpr double kStrikeRise = 1.122;  // 1 dB
 // How near a join an onset is taken for its click: the detectors place it up to 20 ms early.
 constexpr std::size_t kJoinBefore = kSampleRate * 20 / 1000;
 constexpr std::size_t kJoinAfter = kSampleRate * 10 / 1000;
@@ -199,6 +207,19 @@ std::size_t Spliced::originalIndex(std::size_t index) const {
 
 namespace {
 
+// Whether the level rises at `onset` as at a strike, or it follows silence.
+bool struck(std::span<const float> samples, std::size_t onset) {
+    if (onset < kLevelBefore + kLevelGap) return true;
+    const double before = rms(samples.subspan(onset - kLevelBefore - kLevelGap, kLevelBefore));
+    if (before < kSilenceRms) return true;
+    double loudest = 0;
+    for (std::size_t at = onset; at + kLevelBlock <= std::min(samples.size(), onset + kLevelAfter);
+         at += kLevelBlock) {
+        loudest = std::max(loudest, rms(samples.subspan(at, kLevelBlock)));
+    }
+    return loudest >= kStrikeRise * before;
+}
+
 // Where the spliced sound joins across a dropout. The output lost what it should have played
 // during the dropout, so the join is a jump in the waveform: a click that the onset detectors
 // take for a strike.
@@ -221,6 +242,7 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
     bool lastAtJoin = false;  // and whether that is at a join
     for (std::size_t onset : onsetsOf(spliced.samples)) {
         const bool join = atJoin(spliced, onset);
+        if (!join && !struck(spliced.samples, onset)) continue;
         if (!notes.empty() && onset - last < kMinimumGap) {
             // The same strike again, unless the one before was a join's click: then this is it.
             if (!lastAtJoin || join) continue;

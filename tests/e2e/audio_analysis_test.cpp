@@ -71,6 +71,22 @@ TEST(Ears, HearSyntheticTonesOverTheReleasedNoteBefore) {
     }
 }
 
+// A note that sounds on at an even level while its colour changes (here its upper harmonics
+// come in at once, as the detectors now and then hear in a held note) is still one note.
+TEST(Ears, HearNoStrikeWhereTheLevelStaysEven) {
+    std::vector<float> sound(at(1.0));
+    const double f0 = 440.0;
+    for (std::size_t i = at(0.1); i < sound.size(); ++i) {
+        const double t = static_cast<double>(i) / kSampleRate;
+        const bool bright = t >= 0.5;
+        double value = std::sin(2 * std::numbers::pi * f0 * t);
+        if (bright) value += 0.5 * std::sin(2 * std::numbers::pi * 4 * f0 * t);
+        sound[i] = static_cast<float>(0.01 * std::min(1.0, (t - 0.1) / 0.003) * value /
+                                      (bright ? std::sqrt(1.25) : 1.0));
+    }
+    expectHeard(sound, {{69, 0.1}});
+}
+
 // What the end-to-end tests play, rendered the way the program plays it: each note on right
 // after the previous note's note off, or after a rest (a blown legato hides its onsets).
 struct Phrase {

@@ -117,6 +117,7 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     std::optional<rig::BusyCores> load(busyCores);
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
+    StallWatch watch;
     std::vector<rig::Injection> presses;
     const auto start = Clock::now();
     for (int i = 0; i < notes; ++i) {
@@ -130,9 +131,10 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     }
     std::this_thread::sleep_for(kSpacing);
     const std::size_t end = rig.recorder().indexNow();
+    const Stalls stalls = watch.stop();
     load.reset();
 
-    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log())};
+    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log()), stalls};
     rig.recorder().waitFor(end, 5s);
     figures.dropouts = static_cast<int>(rig.recorder().dropouts(begin, end).size());
     figures.onsets = static_cast<int>(rig::transcribe(rig.recorder().slice(begin, end)).size());

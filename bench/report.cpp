@@ -74,6 +74,14 @@ std::vector<Row> rows(const Results& results) {
          }},
         {"buffer in force (frames x periods)",
          [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }},
+        {"machine stalls >= 5 ms (longest, ms)",
+         [](const Figures& f) {
+             return perLoad(f, [](const auto& p) {
+                 if (!p.stalls.watched) return std::string("-");
+                 return std::to_string(p.stalls.count) +
+                        (p.stalls.count > 0 ? " (" + number(p.stalls.longestMs, 0) + ")" : "");
+             });
+         }},
         {"CPU at rest, program + server (%)",
          [](const Figures& f) {
              return f.restProgram ? number(f.restProgram->cpuPercent + f.restServer->cpuPercent, 2)
@@ -142,7 +150,10 @@ void writeRun(std::ostream& out, const Figures& f) {
         out << (i ? ",\n       " : "\n       ") << "{\"busy_cores\": " << p.busyCores
             << ", \"notes\": " << p.notes << ", \"unclocked\": " << p.unclocked
             << ", \"onsets\": " << p.onsets << ", \"dropouts\": " << p.dropouts
-            << ", \"buffer\": " << jsonString(p.buffer)
+            << ", \"buffer\": " << jsonString(p.buffer) << ", \"machine_stalls\": "
+            << (p.stalls.watched ? std::to_string(p.stalls.count) : "null")
+            << ", \"longest_stall_ms\": "
+            << (p.stalls.watched ? number(p.stalls.longestMs, 1) : "null")
             << ", \"key_to_sound_ms\": " << jsonArray(p.latencyMs)
             << ", \"method_error_ms\": " << jsonArray(p.errorMs) << "}";
     }
@@ -187,7 +198,10 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "each\n"
            "sample timed by the sink's clock (see bench/time_base.h). Dropouts are runs of exact\n"
            "silence inside the sound. The buffer in force is the last one the program printed;\n"
-           "'?' when it printed none.\n";
+           "'?' when it printed none. A machine stall is a wake-up of a real-time thread of the\n"
+           "lowest priority, asked for every 2 ms, that came 5 ms or more late (see\n"
+           "bench/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
+           "program's; '-' when the thread could not be made real-time.\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)

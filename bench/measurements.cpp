@@ -99,7 +99,8 @@ std::optional<std::size_t> noteStart(const std::vector<float>& sound, std::size_
 // when the sink's clock is not known well enough around the press (`clocked` false).
 std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press,
                                                    bool& clocked) {
-    const std::optional<TimeBase> base = timeBaseAround(rig.recorder().timingAnswers(), press.at);
+    const std::optional<rig::TimeBase> base =
+        rig::timeBaseAround(rig.recorder().timingAnswers(), press.at);
     clocked = base.has_value();
     if (!base) return std::nullopt;
     const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));

@@ -196,7 +196,7 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "the request's round trip) to where the note rises above what sounded before the key\n"
            "in the recording of the sink's monitor (see noteStart in bench/measurements.cpp), "
            "each\n"
-           "sample timed by the sink's clock (see bench/time_base.h). Dropouts are runs of exact\n"
+           "sample timed by the sink's clock (see rig/time_base.h). Dropouts are runs of exact\n"
            "silence inside the sound. The buffer in force is the last one the program printed;\n"
            "'?' when it printed none. A machine stall is a wake-up of a real-time thread of the\n"
            "lowest priority, asked for every 2 ms, that came 5 ms or more late (see\n"

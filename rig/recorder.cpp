@@ -161,7 +161,7 @@ void Recorder::appendPlayed(const float* data, std::size_t count, std::uint64_t 
     }
     const MonotonicTime origin = played - durationOf(index);
     if (now - lastAnswer_ >= std::chrono::milliseconds(kTimingIntervalMs)) {
-        answers_.push_back({now, origin, 0.0});
+        answers_.push_back({now, origin, 0.0, count});
         lastAnswer_ = now;
     }
     if (now - firstArrival_ >= kSettling && (!origin_ || origin < *origin_)) origin_ = origin;

@@ -14,11 +14,11 @@
 // ahead (a program starting then would be heard only once those seconds have played); below
 // that, the sink runs at whatever latency the program asks for, as a sound card would.
 //
-// On PulseAudio, two clocks meet here: the sink's, which plays sample n at origin + n / rate, and the monotonic
-// clock. The arrivals give the origin to a few milliseconds: the earliest any stretch arrived,
-// less the duration recorded before it. For finer timing, every 25 ms the recorder also asks the
-// server for the stream's timing (the write index W, the sink's latency S, the transport time
-// T); an answer received at R says the origin was R - T + S - W / rate.
+// On PulseAudio, two clocks meet here: the sink's, which plays sample n at origin + n / rate, and
+// the monotonic clock. The arrivals give the origin to a few milliseconds: the earliest any stretch
+// arrived, less the duration recorded before it. For finer timing, every 25 ms the recorder also
+// asks the server for the stream's timing (the write index W, the sink's latency S, the transport
+// time T); an answer received at R says the origin was R - T + S - W / rate.
 
 #include <pulse/pulseaudio.h>
 
@@ -45,6 +45,10 @@ struct TimingAnswer {
     MonotonicTime received;
     MonotonicTime origin;  // what this answer says about when sample 0 was played
     double sinkLatencyMs;
+    // On PipeWire, the frames of the graph's cycle it came with; 0 on PulseAudio. The origin
+    // PipeWire's clock gives moves whenever the quantum changes, by the change (17.9 ms between
+    // 1024 frames with no program playing and 128 while Velune plays).
+    std::size_t cycleFrames = 0;
 };
 
 class Recorder {

@@ -9,26 +9,28 @@
 // around a moment (their 1st percentile), and the spread of the lowest tenth, plus the slack of
 // the sink's timer, is the method's error there. Left out: the first seconds of the recording,
 // whose answers can be stale by a few hundred milliseconds, and the time around an idle sink (no
-// program playing), which renders seconds ahead and hands samples on before it plays them.
+// program playing), which renders seconds ahead and hands samples on before it plays them. On
+// PipeWire only the answers of the quantum the graph ran at just after the moment count: an
+// answer of another quantum places the recording by a different origin.
 
 #include <optional>
 #include <vector>
 
 #include "recorder.h"
 
-namespace velune::bench {
+namespace velune::rig {
 
 struct TimeBase {
-    rig::MonotonicTime origin;  // when the sink played sample 0
-    double errorMs = 0;         // the spread of the lowest answers and the sink's timer slack
+    MonotonicTime origin;  // when the sink played sample 0
+    double errorMs = 0;    // the spread of the lowest answers and the sink's timer slack
 
     // The sample played at monotonic time `t`, and the time sample `index` was played.
-    double indexAt(rig::MonotonicTime t) const;
-    rig::MonotonicTime timeOf(double index) const;
+    double indexAt(MonotonicTime t) const;
+    MonotonicTime timeOf(double index) const;
 };
 
 // From the answers within five seconds of `around`; nothing when too few are good.
-std::optional<TimeBase> timeBaseAround(const std::vector<rig::TimingAnswer>& answers,
-                                       rig::MonotonicTime around);
+std::optional<TimeBase> timeBaseAround(const std::vector<TimingAnswer>& answers,
+                                       MonotonicTime around);
 
-}  // namespace velune::bench
+}  // namespace velune::rig

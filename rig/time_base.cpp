@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "audio_analysis.h"
 
-namespace velune::bench {
+namespace velune::rig {
 namespace {
 
 using namespace std::chrono_literals;
@@ -19,6 +20,8 @@ constexpr double kIdleSinkLatencyMs = 500;
 constexpr auto kIdleNeighbourhood = 3s;
 // The sink renders when its timer fires; a late timer is not reported.
 constexpr double kTimerSlackMs = 0.05;
+// Where a note started after a key is looked for.
+constexpr auto kAfter = 300ms;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -29,32 +32,45 @@ double quantile(const std::vector<double>& sorted, double q) {
     return sorted[below] + (sorted[above] - sorted[below]) * (at - static_cast<double>(below));
 }
 
+// The frames of the cycles the graph ran most often in the stretch after `around` (0 on
+// PulseAudio, which has no cycles).
+std::size_t cycleAfter(const std::vector<TimingAnswer>& answers, MonotonicTime around) {
+    std::map<std::size_t, int> seen;
+    for (const TimingAnswer& a : answers) {
+        if (a.received >= around && a.received < around + kAfter) ++seen[a.cycleFrames];
+    }
+    const auto most = std::max_element(
+        seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    return most == seen.end() ? 0 : most->first;
+}
+
 }  // namespace
 
-double TimeBase::indexAt(rig::MonotonicTime t) const {
-    return std::chrono::duration<double>(t - origin).count() * rig::kSampleRate;
+double TimeBase::indexAt(MonotonicTime t) const {
+    return std::chrono::duration<double>(t - origin).count() * kSampleRate;
 }
 
-rig::MonotonicTime TimeBase::timeOf(double index) const {
+MonotonicTime TimeBase::timeOf(double index) const {
     return origin + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(index / rig::kSampleRate));
+                        std::chrono::duration<double>(index / kSampleRate));
 }
 
-std::optional<TimeBase> timeBaseAround(const std::vector<rig::TimingAnswer>& answers,
-                                       rig::MonotonicTime around) {
+std::optional<TimeBase> timeBaseAround(const std::vector<TimingAnswer>& answers,
+                                       MonotonicTime around) {
     if (answers.empty()) return std::nullopt;
-    std::vector<rig::MonotonicTime> idle;  // in the order received
-    for (const rig::TimingAnswer& a : answers) {
+    std::vector<MonotonicTime> idle;  // in the order received
+    for (const TimingAnswer& a : answers) {
         if (a.sinkLatencyMs >= kIdleSinkLatencyMs) idle.push_back(a.received);
     }
-    const auto idleNear = [&](rig::MonotonicTime t) {
+    const auto idleNear = [&](MonotonicTime t) {
         const auto next = std::lower_bound(idle.begin(), idle.end(), t - kIdleNeighbourhood);
         return next != idle.end() && *next < t + kIdleNeighbourhood;
     };
+    const std::size_t cycle = cycleAfter(answers, around);
     // Offsets from the time of the press, in milliseconds.
     std::vector<double> origins;
-    for (const rig::TimingAnswer& a : answers) {
-        if (a.received < answers.front().received + kStaleStart) continue;
+    for (const TimingAnswer& a : answers) {
+        if (a.received < answers.front().received + kStaleStart || a.cycleFrames != cycle) continue;
         if (a.received < around - kWindow || a.received > around + kWindow || idleNear(a.received))
             continue;
         origins.push_back(ms(a.origin - around));
@@ -66,4 +82,4 @@ std::optional<TimeBase> timeBaseAround(const std::vector<rig::TimingAnswer>& ans
                     quantile(origins, 0.1) - quantile(origins, 0.01) + kTimerSlackMs};
 }
 
-}  // namespace velune::bench
+}  // namespace velune::rig

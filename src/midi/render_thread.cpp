@@ -51,7 +51,8 @@ bool RestWatch::render(fluid_synth_t* synth, float* data, std::size_t frames, un
                                    [](float sample) { return std::abs(sample) < kSilence; });
     quietFrames_ = quiet ? quietFrames_ + frames : 0;
     framesSinceMessage_ += frames;
-    return quietFrames_ >= rate / kQuietPerSecond && framesSinceMessage_ >= rate;
+    return quietFrames_ >= rate / kQuietPerSecond &&
+           framesSinceMessage_ >= rate * static_cast<std::size_t>(kQuietStretch.count());
 }
 
 }  // namespace velune

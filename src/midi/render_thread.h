@@ -4,6 +4,7 @@
 // output has come to rest.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 
 typedef struct _fluid_synth_t fluid_synth_t;
@@ -16,8 +17,8 @@ namespace velune {
 void raiseRenderPriority(fluid_synth_t* synth);
 
 // Renders the synthesizer for an audio output and tells when the output has come to rest: no
-// message for a second, and the sound (reverb tails included) below -120 dBFS for a tenth of a
-// second. An output at rest pauses its stream, so that neither the server nor the synthesizer
+// message for kQuietStretch, and the sound (reverb tails included) below -120 dBFS for a tenth of
+// a second. An output at rest pauses its stream, so that neither the server nor the synthesizer
 // wakes up hundreds of times a second for silence; the next message wakes it.
 //
 // message() may be called from any thread; the rest from the thread that renders (or under the
@@ -25,6 +26,12 @@ void raiseRenderPriority(fluid_synth_t* synth);
 
 class RestWatch {
   public:
+    // Longer than a pause between two phrases: the first note after a rest waits for the stream
+    // to start again, and sounds later than the notes of a phrase (on PipeWire it waits for a
+    // cycle of the quantum the graph rests at, 20-40 ms; on PulseAudio 10-20 ms, against about
+    // 5 ms while playing).
+    static constexpr std::chrono::seconds kQuietStretch{10};
+
     // A message is about to reach the synthesizer.
     void message() { messages_.fetch_add(1, std::memory_order_acq_rel); }
     // Renders `frames` stereo frames of `synth` into `data`, interleaved, at `rate`; true when

@@ -13,6 +13,7 @@
 
 #include "audio_server.h"
 #include "fluidsynth_service.h"
+#include "render_thread.h"
 
 namespace velune {
 namespace {
@@ -43,7 +44,7 @@ TEST(AudioOutput, PlaysRestsWakesAndOutlivesItsServer) {
         std::this_thread::sleep_for(150ms);
         EXPECT_EQ(synth.sendShortMessage(handle, noteOff(note)), FluidSynthService::kOk);
     }
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(RestWatch::kQuietStretch + 1500ms);
     EXPECT_EQ(synth.sendShortMessage(handle, noteOn(72)), FluidSynthService::kOk);
     std::this_thread::sleep_for(200ms);
 

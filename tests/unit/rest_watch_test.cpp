@@ -1,0 +1,42 @@
+// When an audio output comes to rest: not in a pause between two phrases, whose first note would
+// then wait for the stream to start again, but once the player has stopped.
+
+#include <fluidsynth.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "render_thread.h"
+
+namespace velune {
+namespace {
+
+TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
+    const struct {
+        const char* name;
+        double quietSeconds;  // of silence after a message, rendered in periods of 1024 frames
+        bool atRest;
+    } cases[] = {
+        {"a second's pause", 1.1, false},
+        {"four seconds' pause", 4.0, false},
+        {"the player stopped", 10.1, true},
+    };
+    constexpr unsigned kRate = 48000;
+    constexpr std::size_t kPeriod = 1024;
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_synth_t* synth = new_fluid_synth(settings);
+    std::vector<float> period(kPeriod * 2);
+    for (const auto& c : cases) {
+        RestWatch rest;
+        rest.message();
+        bool atRest = false;
+        for (std::size_t frames = 0; frames < c.quietSeconds * kRate; frames += kPeriod)
+            atRest = rest.render(synth, period.data(), kPeriod, kRate);
+        EXPECT_EQ(atRest, c.atRest) << c.name;
+    }
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
+}
+
+}  // namespace
+}  // namespace velune

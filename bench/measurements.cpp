@@ -27,6 +27,10 @@ constexpr auto kLatestOnset = 300ms;
 constexpr auto kTimeBaseAfter = 4s;
 // How long a server or a program is given to settle before its processor use is measured.
 constexpr auto kSettle = 3s;
+// How long after its last note a program is left before its rest is measured: Velune pauses
+// its stream ten seconds after the last message.
+constexpr auto kToRest = 12s;
+constexpr int kRests = 3;
 // Starts timed for the start-up figure, of which the median is shown.
 constexpr int kStarts = 5;
 
@@ -239,10 +243,16 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
         }
     }
     log("at rest");
-    std::this_thread::sleep_for(kSettle);
+    std::this_thread::sleep_for(kToRest);
     const std::vector<Cost> rest = costs({{program.pid()}, rig.audio().pids()}, plan.rest);
     figures.restProgram = rest[0];
     figures.restServer = rest[1];
+    log("the first note after a rest, " + std::to_string(kRests) + " times");
+    for (int i = 0; i < kRests; ++i) {
+        if (i > 0) std::this_thread::sleep_for(kToRest);
+        for (double ms : playUnder(rig, subject, program, 0, 1).latencyMs)
+            figures.afterRest.push_back(ms);
+    }
     if (!program.process().running()) figures.problems.push_back("the program ended by itself");
     if (const std::size_t holes = rig.recorder().holes(); holes > 0) {
         figures.problems.push_back(std::to_string(holes) + " holes in the recording");

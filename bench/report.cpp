@@ -82,6 +82,12 @@ std::vector<Row> rows(const Results& results) {
                         (p.stalls.count > 0 ? " (" + number(p.stalls.longestMs, 0) + ")" : "");
              });
          }},
+        {"first note after a rest, each (ms)",
+         [](const Figures& f) {
+             std::string text;
+             for (double ms : f.afterRest) text += (text.empty() ? "" : " / ") + number(ms);
+             return text.empty() ? "-" : text;
+         }},
         {"CPU at rest, program + server (%)",
          [](const Figures& f) {
              return f.restProgram ? number(f.restProgram->cpuPercent + f.restServer->cpuPercent, 2)
@@ -142,6 +148,7 @@ void writeRun(std::ostream& out, const Figures& f) {
     out << "    {\"subject\": " << jsonString(f.subject) << ", \"server\": " << jsonString(f.server)
         << ",\n     \"rest_program\": " << jsonCost(f.restProgram)
         << ", \"rest_server\": " << jsonCost(f.restServer)
+        << ", \"after_rest_ms\": " << jsonArray(f.afterRest)
         << ", \"peak_resident_mb\": " << (f.afterStart ? number(f.afterStart->peakMb, 3) : "null")
         << ", \"startup_ms\": " << jsonArray(f.startupMs)
         << ",\n     \"quantum\": " << jsonString(f.quantum) << ",\n     \"playing\": [";

@@ -266,6 +266,7 @@ void PulseOutput::onWrite(pa_stream*, std::size_t bytes, void* self) {
 
 // Writes `bytes`; at rest, silence without asking the synthesizer. True once at rest.
 bool PulseOutput::write(std::size_t bytes) {
+    resumed_ = false;
     bool atRest = false;
     while (bytes >= kFrameBytes) {
         void* data = nullptr;
@@ -357,6 +358,14 @@ void PulseOutput::onNoteStarted(pa_mainloop_api*, void* self) {
 void PulseOutput::rewrite() {
     rewriteAsked_.store(false);
     if (stream_ == nullptr || corked_.load() || lost_.load()) return;
+    if (resumed_) {
+        // The note woke the stream: its buffer is written now, not when the server asks for it,
+        // which it does only after its sink's next block (about 12 ms later on a null sink).
+        const std::size_t frames = policy_->current().periodFrames * policy_->current().periods;
+        queued_.requested(std::chrono::steady_clock::now(), frames);
+        if (write(frames * kFrameBytes)) rest();
+        return;
+    }
     const std::size_t frames = queued_.replaceable(std::chrono::steady_clock::now(), rate_,
                                                    rate_ / kRewriteAheadPerSecond);
     if (frames == 0) return;
@@ -372,6 +381,7 @@ void PulseOutput::rewrite() {
 
 // The short buffer again, without the silence queued at rest, playing (the loop locked).
 void PulseOutput::resume() {
+    resumed_ = true;
     queued_.dropped();
     requestBuffer(policy_->current());
     if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr)) pa_operation_unref(flush);

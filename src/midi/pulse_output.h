@@ -134,6 +134,7 @@ class PulseOutput {
     std::atomic<bool> corked_{false};
     // Under the loop's lock.
     std::optional<BufferPolicy> policy_;
+    bool resumed_ = false;  // nothing written since the stream woke
     // The event thread's own.
     bool realtime_ = false;  // its priority has been asked for
     RestWatch rest_;

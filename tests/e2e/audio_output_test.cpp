@@ -1,7 +1,8 @@
 // The synthesizer and its audio output under every thread they run on: loading in the
 // background while the window's thread waits, the audio thread rendering, resting and waking,
-// and the server dying and coming back while messages arrive. Built with ThreadSanitizer in the
-// test command, where a data race between these threads ends the test.
+// and the server dying and coming back while messages arrive; the note that wakes the resting
+// stream is heard. Built with ThreadSanitizer in the test command, where a data race between
+// these threads ends the test.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,8 +12,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "audio_analysis.h"
 #include "audio_server.h"
 #include "fluidsynth_service.h"
+#include "recorder.h"
 #include "render_thread.h"
 
 namespace velune {
@@ -45,8 +48,16 @@ TEST(AudioOutput, PlaysRestsWakesAndOutlivesItsServer) {
         EXPECT_EQ(synth.sendShortMessage(handle, noteOff(note)), FluidSynthService::kOk);
     }
     std::this_thread::sleep_for(RestWatch::kQuietStretch + 1500ms);
-    EXPECT_EQ(synth.sendShortMessage(handle, noteOn(72)), FluidSynthService::kOk);
-    std::this_thread::sleep_for(200ms);
+    {
+        const rig::Recorder recorder(server);
+        const std::size_t woken = recorder.indexNow();
+        EXPECT_EQ(synth.sendShortMessage(handle, noteOn(72)), FluidSynthService::kOk);
+        std::this_thread::sleep_for(300ms);
+        const std::vector<rig::HeardNote> heard =
+            rig::transcribe(recorder.slice(woken, recorder.indexNow()));
+        ASSERT_FALSE(heard.empty()) << "the note that woke the stream was not heard";
+        EXPECT_EQ(heard.front().midi, 72);
+    }
 
     // The server dies while the note sounds: the output says so from the next messages on...
     server.kill();

@@ -20,8 +20,8 @@
 //
 // At rest (RestWatch) the stream is corked and its buffer made half a second long: a paused
 // stream's latency request still sets the pace of the sink. wake(), called before every message,
-// restores the short buffer, drops the silence queued meanwhile and uncorks: the note that woke it
-// is the first thing played.
+// restores the short buffer, drops the silence queued meanwhile and uncorks; the note that woke it
+// is written at once, without waiting for the server to ask, and is the first thing played.
 
 #include <atomic>
 #include <cstddef>

@@ -24,12 +24,23 @@ void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Aud
 
 }  // namespace
 
-bool missedCycle(std::uint64_t lastTicks, std::uint64_t ticks, std::size_t lastFrames,
-                 std::size_t frames, double ticksPerFrame) {
-    // One cycle, whichever of the last two quanta was in force, and some slack for a clock that
-    // follows a device.
-    const double cycle = static_cast<double>(std::max(lastFrames, frames)) * ticksPerFrame;
-    return static_cast<double>(ticks - lastTicks) > 1.5 * cycle;
+bool CycleWatch::cycle(std::uint64_t ticks, std::size_t frames, double ticksPerFrame) {
+    const bool first = lastTicks_ == 0;
+    const bool changed = frames != lastFrames_;
+    const std::uint64_t elapsed = ticks - lastTicks_;
+    lastTicks_ = ticks;
+    lastFrames_ = frames;
+    if (first) return false;
+    if (changed) {
+        settling_ = kSettlingCycles;
+        return false;
+    }
+    if (settling_ > 0) {
+        --settling_;
+        return false;
+    }
+    // More than one cycle, with some slack for a clock that follows a device.
+    return static_cast<double>(elapsed) > 1.5 * static_cast<double>(frames) * ticksPerFrame;
 }
 
 std::unique_ptr<PipeWireOutput> PipeWireOutput::open(fluid_synth_t* synth, unsigned rate,
@@ -163,13 +174,10 @@ void PipeWireOutput::onProcess(void* self) {
 void PipeWireOutput::watchCycle(std::size_t frames) {
     pw_time time{};
     if (pw_stream_get_time_n(stream_, &time, sizeof time) < 0) return;
-    if (resumed_.exchange(false)) lastTicks_ = 0;  // the clock ran on while the stream rested
+    if (resumed_.exchange(false)) cycles_.restart();
     const double ticksPerFrame =
         time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate_ : 1.0;
-    const bool missed =
-        lastTicks_ != 0 && missedCycle(lastTicks_, time.ticks, lastFrames_, frames, ticksPerFrame);
-    lastTicks_ = time.ticks;
-    lastFrames_ = frames;
+    const bool missed = cycles_.cycle(time.ticks, frames, ticksPerFrame);
     const auto now = std::chrono::steady_clock::now();
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = rest_.quietFrames() < frames;

@@ -33,12 +33,26 @@ struct spa_loop;
 
 namespace velune {
 
-// Whether the graph's clock, at `ticks` in this cycle and at `lastTicks` in the last one we
-// rendered, ran on for more than a cycle meanwhile: a cycle passed without us. `lastFrames` and
-// `frames` are the quanta we rendered, in the stream's frames, `ticksPerFrame` the ratio of the
-// graph's rate to the stream's.
-bool missedCycle(std::uint64_t lastTicks, std::uint64_t ticks, std::size_t lastFrames,
-                 std::size_t frames, double ticksPerFrame);
+// Tells, from the graph's clock at each cycle we render, whether the graph ran cycles without us
+// since the one before (a click). For a few cycles after a change of quantum the clock is no
+// guide: when a node asks for another quantum, PipeWire's clock jumps once by up to the default
+// quantum (1024 frames) as the graph settles, which would otherwise read as a miss, ask for a
+// longer quantum, and jump again.
+class CycleWatch {
+  public:
+    static constexpr int kSettlingCycles = 4;
+
+    // A cycle at `ticks` of the graph's clock asks us for `frames`, `ticksPerFrame` being the
+    // ratio of the graph's rate to the stream's: true when cycles passed without us.
+    bool cycle(std::uint64_t ticks, std::size_t frames, double ticksPerFrame);
+    // The stream rested while the clock ran on: the next cycle starts afresh.
+    void restart() { lastTicks_ = 0; }
+
+  private:
+    std::uint64_t lastTicks_ = 0;  // 0: no cycle yet
+    std::size_t lastFrames_ = 0;
+    int settling_ = 0;
+};
 
 class PipeWireOutput {
   public:
@@ -87,8 +101,7 @@ class PipeWireOutput {
     // The data thread's own (set before it starts).
     std::optional<BufferPolicy> policy_;
     bool realtime_ = false;  // its priority has been asked for
-    std::uint64_t lastTicks_ = 0;
-    std::size_t lastFrames_ = 0;
+    CycleWatch cycles_;
     RestWatch rest_;
     std::optional<unsigned> restAskedAt_;  // the messages seen when rest was last asked for
 };

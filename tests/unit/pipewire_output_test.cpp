@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "buffer_policy.h"
 
@@ -20,28 +22,54 @@ TEST(PipeWireServer, AnUnreachableDaemonMeansNoOutput) {
 }
 
 TEST(PipeWireCycle, OnlyACycleThatPassedWithoutUsCounts) {
+    struct Cycle {
+        std::uint64_t ticks;
+        std::size_t frames;
+        bool restedBefore = false;
+    };
     const struct {
         const char* name;
-        std::uint64_t lastTicks, ticks;
-        std::size_t lastFrames, frames;
         double ticksPerFrame;
-        bool missed;
+        std::vector<Cycle> cycles;
+        std::vector<bool> missed;  // for each cycle
     } cases[] = {
-        {"the next cycle", 6400, 6464, 64, 64, 1.0, false},
-        {"a little late", 6400, 6480, 64, 64, 1.0, false},
-        {"one cycle missed", 6400, 6528, 64, 64, 1.0, true},
-        {"several missed", 6400, 9000, 64, 64, 1.0, true},
-        {"the quantum just grew", 6400, 6528, 64, 128, 1.0, false},
-        {"the quantum just shrank", 6400, 6528, 128, 64, 1.0, false},
-        {"one missed after the quantum shrank", 6400, 6720, 128, 64, 1.0, true},
-        {"the graph at twice the stream's rate", 6400, 6528, 64, 64, 2.0, false},
-        {"a miss at twice the rate", 6400, 6656, 64, 64, 2.0, true},
-        {"the graph at 48 kHz, the stream at 44.1 kHz", 6400, 6464, 59, 59, 48000.0 / 44100, false},
+        {"cycle after cycle, one a little late",
+         1.0,
+         {{6400, 64}, {6464, 64}, {6544, 64}, {6592, 64}},
+         {false, false, false, false}},
+        {"one cycle missed, then several",
+         1.0,
+         {{6400, 64}, {6528, 64}, {6592, 64}, {9000, 64}},
+         {false, true, false, true}},
+        {"the quantum grows and the clock jumps as the graph settles",
+         1.0,
+         {{6400, 128}, {6528, 256}, {6784, 256}, {8064, 256}, {8320, 256}, {8576, 256}},
+         {false, false, false, false, false, false}},
+        {"a miss once the graph has settled",
+         1.0,
+         {{6400, 128}, {6528, 64}, {6592, 64}, {6656, 64}, {6720, 64}, {6784, 64}, {6912, 64}},
+         {false, false, false, false, false, false, true}},
+        {"the clock ran on while the stream rested",
+         1.0,
+         {{6400, 64}, {96000, 64, true}},
+         {false, false}},
+        {"the graph at twice the stream's rate",
+         2.0,
+         {{6400, 64}, {6528, 64}, {6784, 64}},
+         {false, false, true}},
+        {"the graph at 48 kHz, the stream at 44.1 kHz",
+         48000.0 / 44100,
+         {{6400, 59}, {6464, 59}, {6528, 59}},
+         {false, false, false}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(missedCycle(c.lastTicks, c.ticks, c.lastFrames, c.frames, c.ticksPerFrame),
-                  c.missed)
-            << c.name;
+        CycleWatch watch;
+        for (std::size_t i = 0; i < c.cycles.size(); ++i) {
+            if (c.cycles[i].restedBefore) watch.restart();
+            EXPECT_EQ(watch.cycle(c.cycles[i].ticks, c.cycles[i].frames, c.ticksPerFrame),
+                      c.missed[i])
+                << c.name << ", cycle " << i;
+        }
     }
 }
 

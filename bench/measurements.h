@@ -16,7 +16,7 @@ namespace velune::bench {
 
 struct Plan {
     int notes = 25;                       // played 0.4 s apart: 10 s
-    std::chrono::seconds rest{5};         // processor use measured at rest
+    std::chrono::seconds rest{10};        // processor use measured at rest
     std::vector<int> busyCores{0, 1, 2};  // the loads it plays under
 };
 
@@ -33,8 +33,9 @@ struct PlayingFigures {
     Stalls stalls;             // the machine's, while the notes played
 };
 
-// What a group of processes used over a stretch: processor time, in % of one core, and wake-ups.
-// On a virtual machine the time a wake-up costs varies with the host's load; the count does not.
+// What a group of processes used over a stretch: processor time, in % of one core, in its quietest
+// second, and wake-ups. On a virtual machine the time a wake-up costs varies with the host's load;
+// the count does not.
 struct Cost {
     double cpuPercent = 0;
     double wakeupsPerSecond = 0;

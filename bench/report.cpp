@@ -208,7 +208,8 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "'?' when it printed none. A machine stall is a wake-up of a real-time thread of the\n"
            "lowest priority, asked for every 2 ms, that came 5 ms or more late (see\n"
            "bench/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
-           "program's; '-' when the thread could not be made real-time.\n";
+           "program's; '-' when the thread could not be made real-time. Processor time at rest is\n"
+           "that of the quietest second of the stretch (see costs in bench/measurements.cpp).\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)

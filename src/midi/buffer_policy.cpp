@@ -25,7 +25,12 @@ unsigned scaled(unsigned value, unsigned thirds, unsigned unit) {
 }  // namespace
 
 BufferPolicy::BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps)
-    : start_(start), steps_(steps), current_(start), pinned_(pinned), lastChange_(now) {}
+    : start_(start),
+      steps_(steps),
+      current_(start),
+      pinned_(pinned),
+      lastChange_(now),
+      quietSince_(now) {}
 
 std::span<const unsigned> BufferPolicy::thirds() const {
     if (steps_ == Steps::Doubling) return kDoublingThirds;
@@ -45,18 +50,24 @@ bool BufferPolicy::underflow(TimePoint now, bool audible) {
     }
     steppedBack_ = false;
     // A quiet stretch starts again with every click, whether the buffer can grow or not.
-    lastChange_ = now;
+    lastChange_ = quietSince_ = now;
     if (step_ + 1 == thirds().size()) return false;
     current_ = at(++step_);
     return true;
 }
 
 bool BufferPolicy::tick(TimePoint now) {
-    if (pinned_ || step_ == 0 || now - lastChange_ < stretch_) return false;
+    if (pinned_ || step_ == 0 || now - quietSince_ < stretch_) return false;
     current_ = at(--step_);
     steppedBack_ = true;
-    lastChange_ = now;
+    lastChange_ = quietSince_ = now;
     return true;
+}
+
+void BufferPolicy::cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate) {
+    if (pinned_ || step_ == 0 || rate == 0) return;
+    const double shorterSeconds = static_cast<double>(at(step_ - 1).periodFrames) / rate;
+    if (std::chrono::duration<double>(late).count() > kStrain * shorterSeconds) quietSince_ = now;
 }
 
 }  // namespace velune

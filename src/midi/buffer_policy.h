@@ -18,8 +18,11 @@
 // and on. After a quiet stretch without one, the buffer steps back one setting, never below where
 // it started; when the setting it stepped back to clicks again within a stretch, the next stretch
 // is twice as long (up to kLongestStretch), so that a machine that cannot keep the shorter buffer
-// does not click every half minute. A pinned setting (chosen by the user) never moves. Driven by
-// events and the time they come at, so that it runs the same on a fake clock.
+// does not click every half minute. A cycle that came late (the output was asked for sound later
+// than the cycle began, by more than kStrain of the shorter setting's period) would have clicked
+// at the shorter setting: the stretch starts again, so that a machine that keeps up only just does
+// not step back into clicks. A pinned setting (chosen by the user) never moves. Driven by events
+// and the time they come at, so that it runs the same on a fake clock.
 
 #include <chrono>
 #include <span>
@@ -43,6 +46,9 @@ class BufferPolicy {
     static constexpr std::chrono::seconds kQuietStretch{30};
     // However often a shorter buffer clicked again, it is tried again after this long.
     static constexpr std::chrono::seconds kLongestStretch{16 * kQuietStretch};
+    // How much of the shorter setting's period a cycle's lateness may take for it still to count
+    // as keeping up: the rest of the cycle is the server's, for mixing and handing on.
+    static constexpr double kStrain = 0.75;
     enum class Steps { Fine, Doubling };
 
     BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps = Steps::Fine);
@@ -55,6 +61,9 @@ class BufferPolicy {
     bool underflow(TimePoint now, bool audible = true);
     // Time passes while playing. True when the setting changed.
     bool tick(TimePoint now);
+    // A cycle at `now` that asked for sound `late` after the cycle began, at `rate` frames a
+    // second.
+    void cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate);
 
   private:
     std::span<const unsigned> thirds() const;
@@ -66,6 +75,7 @@ class BufferPolicy {
     BufferSetting current_;
     bool pinned_;
     TimePoint lastChange_;
+    TimePoint quietSince_;  // neither a click nor a late cycle since
     std::chrono::seconds stretch_ = kQuietStretch;
     bool steppedBack_ = false;  // the last change was a step back
 };

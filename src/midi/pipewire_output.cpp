@@ -30,6 +30,7 @@ bool CycleWatch::cycle(std::uint64_t ticks, std::size_t frames, double ticksPerF
     const std::uint64_t elapsed = ticks - lastTicks_;
     lastTicks_ = ticks;
     lastFrames_ = frames;
+    settled_ = false;
     if (first) return false;
     if (changed) {
         settling_ = kSettlingCycles;
@@ -39,6 +40,7 @@ bool CycleWatch::cycle(std::uint64_t ticks, std::size_t frames, double ticksPerF
         --settling_;
         return false;
     }
+    settled_ = true;
     // More than one cycle, with some slack for a clock that follows a device.
     return static_cast<double>(elapsed) > 1.5 * static_cast<double>(frames) * ticksPerFrame;
 }
@@ -179,6 +181,10 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
         time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate_ : 1.0;
     const bool missed = cycles_.cycle(time.ticks, frames, ticksPerFrame);
     const auto now = std::chrono::steady_clock::now();
+    // time.now is when the driver began the cycle, on the monotonic clock steady_clock reads.
+    if (cycles_.settled()) {
+        policy_->cycleLate(now, now.time_since_epoch() - std::chrono::nanoseconds(time.now), rate_);
+    }
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = rest_.quietFrames() < frames;
     if (missed ? policy_->underflow(now, audible) : policy_->tick(now)) {

@@ -11,10 +11,11 @@
 // real-time priority at its first cycle, as PulseOutput's does: PipeWire's client library leaves
 // it at the normal priority where RealtimeKit is not running. A cycle the graph ran without us
 // (its clock jumped by more than a quantum) counts as an underflow for the BufferPolicy, and a
-// longer quantum is asked for at once through node.latency. At rest (RestWatch) the stream is
-// made inactive, so that the graph no longer runs at our short quantum for silence; wake() makes
-// it active again, and the note that woke it is rendered in the next cycle: one of the quantum
-// the graph rested at, as PipeWire cannot take back what it has handed to the device.
+// longer quantum is asked for at once through node.latency; how late in its cycle the graph
+// called on us tells the policy whether a shorter one would have held. At rest (RestWatch) the
+// stream is made inactive, so that the graph no longer runs at our short quantum for silence;
+// wake() makes it active again, and the note that woke it is rendered in the next cycle: one of the
+// quantum the graph rested at, as PipeWire cannot take back what it has handed to the device.
 
 #include <atomic>
 #include <cstddef>
@@ -47,11 +48,15 @@ class CycleWatch {
     bool cycle(std::uint64_t ticks, std::size_t frames, double ticksPerFrame);
     // The stream rested while the clock ran on: the next cycle starts afresh.
     void restart() { lastTicks_ = 0; }
+    // The last cycle came in a graph that had settled: its clock, and when it began, can be
+    // trusted.
+    bool settled() const { return settled_; }
 
   private:
     std::uint64_t lastTicks_ = 0;  // 0: no cycle yet
     std::size_t lastFrames_ = 0;
     int settling_ = 0;
+    bool settled_ = false;
 };
 
 class PipeWireOutput {

@@ -1,5 +1,6 @@
 // The adaptive audio buffer on a fake clock: a click makes it longer at once, a clean stretch
-// shorter again, and a buffer the user chose stays put. Also how a chosen buffer is taken.
+// shorter again (unless a cycle came too late for the shorter one), and a buffer the user chose
+// stays put. Also how a chosen buffer is taken.
 
 #include "buffer_policy.h"
 
@@ -14,16 +15,23 @@
 namespace velune {
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 struct Event {
-    enum Kind { Underflow, SilentUnderflow, Tick } kind;
+    enum Kind { Underflow, SilentUnderflow, Tick, LateCycle } kind;
     milliseconds at;  // since the start
+    microseconds late{};
 };
 constexpr Event underflowAt(milliseconds at) { return {Event::Underflow, at}; }
 constexpr Event silentUnderflowAt(milliseconds at) { return {Event::SilentUnderflow, at}; }
 constexpr Event tickAt(milliseconds at) { return {Event::Tick, at}; }
+// At 50 kHz: 128 frames last 2560 us, of which a cycle may take 1920 us late.
+constexpr unsigned kRate = 50000;
+constexpr Event lateCycleAt(milliseconds at, microseconds late) {
+    return {Event::LateCycle, at, late};
+}
 
 TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
     constexpr milliseconds kQuiet = BufferPolicy::kQuietStretch;
@@ -86,6 +94,13 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
           tickAt(2 * kQuiet + seconds(1)), tickAt(3 * kQuiet + seconds(1)),
           underflowAt(3 * kQuiet + seconds(2)), tickAt(6 * kQuiet), tickAt(8 * kQuiet)},
          {{96, 3}, {64, 3}, {96, 3}, {96, 3}, {64, 3}, {96, 3}, {96, 3}, {64, 3}}},
+        {"a cycle too late for the shorter setting starts the stretch again",
+         {128, 3},
+         false,
+         BufferPolicy::Steps::Doubling,
+         {underflowAt(milliseconds(0)), lateCycleAt(kQuiet / 2, microseconds(1950)),
+          lateCycleAt(kQuiet, microseconds(1900)), tickAt(kQuiet), tickAt(kQuiet + kQuiet / 2)},
+         {{256, 3}, {256, 3}, {256, 3}, {256, 3}, {128, 3}}},
         {"never below the start, however quiet",
          {128, 2},
          false,
@@ -120,9 +135,13 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
         for (std::size_t i = 0; i < c.events.size(); ++i) {
             const BufferSetting before = policy.current();
             const Event& e = c.events[i];
-            const bool changed = e.kind == Event::Tick
-                                     ? policy.tick(t0 + e.at)
-                                     : policy.underflow(t0 + e.at, e.kind == Event::Underflow);
+            bool changed = false;
+            if (e.kind == Event::Tick)
+                changed = policy.tick(t0 + e.at);
+            else if (e.kind == Event::LateCycle)
+                policy.cycleLate(t0 + e.at, e.late, kRate);
+            else
+                changed = policy.underflow(t0 + e.at, e.kind == Event::Underflow);
             EXPECT_EQ(toString(policy.current()), toString(c.after[i]))
                 << c.name << ", event " << i;
             EXPECT_EQ(changed, !(policy.current() == before)) << c.name << ", event " << i;

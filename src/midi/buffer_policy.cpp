@@ -64,10 +64,15 @@ bool BufferPolicy::tick(TimePoint now) {
     return true;
 }
 
-void BufferPolicy::cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate) {
-    if (pinned_ || step_ == 0 || rate == 0) return;
-    const double shorterSeconds = static_cast<double>(at(step_ - 1).periodFrames) / rate;
-    if (std::chrono::duration<double>(late).count() > kStrain * shorterSeconds) quietSince_ = now;
+bool BufferPolicy::cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate) {
+    if (pinned_ || rate == 0) return false;
+    const double lateSeconds = std::chrono::duration<double>(late).count();
+    const auto seconds = [&](std::size_t step) {
+        return static_cast<double>(at(step).periodFrames) / rate;
+    };
+    if (lateSeconds > kNearMiss * seconds(step_)) return underflow(now);
+    if (step_ > 0 && lateSeconds > kStrain * seconds(step_ - 1)) quietSince_ = now;
+    return false;
 }
 
 }  // namespace velune

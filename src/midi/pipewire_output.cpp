@@ -182,13 +182,14 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
     const bool missed = cycles_.cycle(time.ticks, frames, ticksPerFrame);
     const auto now = std::chrono::steady_clock::now();
     // time.now is when the driver began the cycle, on the monotonic clock steady_clock reads.
-    if (cycles_.settled()) {
-        policy_->cycleLate(now, now.time_since_epoch() - std::chrono::nanoseconds(time.now), rate_);
-    }
+    const auto late = now.time_since_epoch() - std::chrono::nanoseconds(time.now);
+    const bool nearMiss = !missed && cycles_.settled() && policy_->cycleLate(now, late, rate_);
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = rest_.quietFrames() < frames;
-    if (missed ? policy_->underflow(now, audible) : policy_->tick(now)) {
-        const Resize resize{policy_->current(), missed};
+    if (nearMiss || (missed ? policy_->underflow(now, audible) : policy_->tick(now))) {
+        const Resize resize{policy_->current(), missed     ? "missed a cycle"
+                                                : nearMiss ? "late in a cycle"
+                                                           : "clean for a while"};
         pw_loop_invoke(pw_thread_loop_get_loop(loop_), onResize, 0, &resize, sizeof resize, false,
                        this);
     }
@@ -204,7 +205,7 @@ int PipeWireOutput::onResize(spa_loop*, bool, std::uint32_t, const void* data, s
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     pw_stream_update_properties(output->stream_, &dict);
-    output->logBuffer(resize->grew ? "missed a cycle" : "clean for a while", resize->setting);
+    output->logBuffer(resize->why, resize->setting);
     return 0;
 }
 

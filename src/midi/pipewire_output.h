@@ -12,7 +12,8 @@
 // it at the normal priority where RealtimeKit is not running. A cycle the graph ran without us
 // (its clock jumped by more than a quantum) counts as an underflow for the BufferPolicy, and a
 // longer quantum is asked for at once through node.latency; how late in its cycle the graph
-// called on us tells the policy whether a shorter one would have held. At rest (RestWatch) the
+// called on us tells the policy whether this quantum is about to miss one, and whether a shorter
+// one would have held. At rest (RestWatch) the
 // stream is made inactive, so that the graph no longer runs at our short quantum for silence;
 // wake() makes it active again, and the note that woke it is rendered in the next cycle: one of the
 // quantum the graph rested at, as PipeWire cannot take back what it has handed to the device.
@@ -75,10 +76,10 @@ class PipeWireOutput {
     void wake();
 
   private:
-    // A new quantum for the loop's thread, and whether it is longer.
+    // A new quantum for the loop's thread, and why.
     struct Resize {
         BufferSetting setting;
-        bool grew;
+        const char* why;  // for the log
     };
 
     PipeWireOutput() = default;

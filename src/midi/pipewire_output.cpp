@@ -181,9 +181,11 @@ void PipeWireOutput::watchCycle(std::size_t frames) {
         time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate_ : 1.0;
     const bool missed = cycles_.cycle(time.ticks, frames, ticksPerFrame);
     const auto now = std::chrono::steady_clock::now();
-    // time.now is when the driver began the cycle, on the monotonic clock steady_clock reads.
+    // time.now is when the driver began the cycle, on the monotonic clock steady_clock reads (0:
+    // not known yet).
     const auto late = now.time_since_epoch() - std::chrono::nanoseconds(time.now);
-    const bool nearMiss = !missed && cycles_.settled() && policy_->cycleLate(now, late, rate_);
+    const bool nearMiss =
+        !missed && time.now > 0 && cycles_.settled() && policy_->cycleLate(now, late, rate_);
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = rest_.quietFrames() < frames;
     if (nearMiss || (missed ? policy_->underflow(now, audible) : policy_->tick(now))) {

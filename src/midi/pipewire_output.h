@@ -13,10 +13,10 @@
 // (its clock jumped by more than a quantum) counts as an underflow for the BufferPolicy, and a
 // longer quantum is asked for at once through node.latency; how late in its cycle the graph
 // called on us tells the policy whether this quantum is about to miss one, and whether a shorter
-// one would have held. At rest (RestWatch) the
-// stream is made inactive, so that the graph no longer runs at our short quantum for silence;
-// wake() makes it active again, and the note that woke it is rendered in the next cycle: one of the
-// quantum the graph rested at, as PipeWire cannot take back what it has handed to the device.
+// one would have held. At rest (RestWatch) the stream is made inactive, so that the graph no
+// longer runs at our short quantum for silence; wake() makes it active again, and the note that
+// woke it is rendered in the next cycle: one of the quantum the graph rested at, as PipeWire
+// cannot take back what it has handed to the device.
 
 #include <atomic>
 #include <cstddef>

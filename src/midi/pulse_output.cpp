@@ -31,11 +31,17 @@ constexpr unsigned kRestPeriods = 4;
 
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
+// PulseAudio's own server: the sink's share of the latency is one period (early requests), and
+// the queue before it is long, because a note does not wait behind it. The queue is what a busy
+// server's main thread, which passes on every request and every write, may take to come round:
+// 13 ms with both cores busy on a two-core machine. A queue of 3 periods clicked there.
+constexpr BufferSetting kPulseStart{64, 16};
+
 pa_buffer_attr bufferAttributes(const BufferSetting& setting) {
     const auto period = static_cast<std::uint32_t>(setting.periodFrames * kFrameBytes);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = period * setting.periods;  // the whole latency asked for, sink included
+    attr.tlength = period * setting.periods;  // the queue at the server
     attr.prebuf = period;                     // start, and start again after an underrun, at once
     attr.minreq = period;                     // ask for one period at a time
     attr.fragsize = static_cast<std::uint32_t>(-1);
@@ -143,14 +149,18 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
     synth_ = synth;
     rate_ = rate;
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, kChannels};
-    const BufferSetting setting{format.periodFrames, format.periods};
+    const BufferSetting chosen{format.periodFrames, format.periods};
     const auto now = std::chrono::steady_clock::now();
-    policy_.emplace(setting, format.pinned, now);
     if (onPipeWire_ &&
-        playThroughPipeWire({setting, format.pinned, now, BufferPolicy::Steps::Doubling})) {
+        playThroughPipeWire({chosen, format.pinned, now, BufferPolicy::Steps::Doubling})) {
         return true;
     }
+    // PipeWire's PulseAudio server does not take a write over what it has queued: there the
+    // whole buffer is latency, and the server sizes the sink's share from it.
+    const bool rewritable = !onPipeWire_;
+    policy_.emplace(format.pinned || !rewritable ? chosen : kPulseStart, format.pinned, now);
     const pa_buffer_attr attr = bufferAttributes(policy_->current());
+    const auto flags = rewritable ? PA_STREAM_EARLY_REQUESTS : PA_STREAM_ADJUST_LATENCY;
 
     pa_threaded_mainloop_lock(loop_);
     stream_ = pa_stream_new(context_, "Velune", &sampleFormat, nullptr);
@@ -159,8 +169,7 @@ bool PulseOutput::start(fluid_synth_t* synth, const AudioFormat& format) {
         pa_stream_set_state_callback(stream_, onStreamState, this);
         pa_stream_set_write_callback(stream_, onWrite, this);
         pa_stream_set_underflow_callback(stream_, onUnderflow, this);
-        ready = pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY,
-                                           nullptr, nullptr) >= 0 &&
+        ready = pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) >= 0 &&
                 waitUntil([](PulseOutput& o) {
                     return pa_stream_get_state(o.stream_) == PA_STREAM_READY;
                 });

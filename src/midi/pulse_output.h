@@ -6,13 +6,13 @@
 //
 //   key -> note on -> [queued at the server, rendered again] -> sink -> ear
 //
-// A queue of a few periods rides out a busy moment, but a note that waited behind it would sound
-// that much later. So when a note starts, what the server has queued and can still replace is
-// rendered again with the note in it (QueuedAudio): the note sounds a millisecond or so after the
-// sink's own buffer, however long the queue. The sink's buffer is sized by the server from the same
-// request (PA_STREAM_ADJUST_LATENCY). Rendering runs in the client library's event thread, at
-// real-time priority where the system allows it. When the server goes away,
-// lost() turns true so that the MIDI service can tell the user and open a new output later.
+// A long queue rides out a busy moment, but a note that waited behind it would sound that much
+// later. So when a note starts, what the server has queued and can still replace is rendered again
+// with the note in it (QueuedAudio): the note sounds a millisecond or so after the sink's own
+// buffer, however long the queue. The sink's buffer is one period (PA_STREAM_EARLY_REQUESTS), the
+// queue sixteen. Rendering runs in the client library's event thread, at real-time priority where
+// the system allows it. When the server goes away, lost() turns true so that the MIDI service can
+// tell the user and open a new output later.
 //
 // The buffer starts short and grows at the first underflow the server reports, before a second
 // click, then shrinks again after a clean stretch (BufferPolicy); the stream stays as it is, only
@@ -49,10 +49,11 @@ class PipeWireOutput;
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
     unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
-    // Where the buffer starts: three periods of 128 frames, 7.7 ms at 50 kHz, queue and sink
-    // together: the shortest that plays clean on a quiet two-core machine (64 frames clicked at
-    // the first notes even there). A busy machine drops out now and then, and the buffer grows at
-    // the first dropout (BufferPolicy). See the benchmark.
+    // Where the buffer starts where the queue cannot be rendered again (PipeWire's graph, and its
+    // PulseAudio server): three periods of 128 frames, 7.7 ms at 50 kHz, the shortest that plays
+    // clean on a quiet two-core machine (64 frames clicked at the first notes even there). A busy
+    // machine drops out now and then, and the buffer grows at the first dropout (BufferPolicy).
+    // PulseAudio's own server starts at its own setting (pulse_output.cpp). See the benchmark.
     unsigned periodFrames = 128;
     unsigned periods = 3;
     // The user chose this buffer: it does not adapt.
@@ -140,7 +141,7 @@ class PulseOutput {
     RestWatch rest_;
     // What was written, to render again when a note starts (under the loop's lock): more than
     // the longest buffer the policy asks for.
-    static constexpr std::size_t kRememberedFrames = 4096;
+    static constexpr std::size_t kRememberedFrames = 8192;
     QueuedAudio queued_{kRememberedFrames};
     std::vector<float> rewritten_ = std::vector<float>(kRememberedFrames * QueuedAudio::kChannels);
     std::atomic<bool> rewriteAsked_{false};

@@ -2,17 +2,22 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <vector>
 
 extern char** environ;
 
@@ -221,6 +226,26 @@ BusyCores::BusyCores(int cores) {
         loops_.emplace_back(std::vector<std::string>{"sh", "-c", "while :; do :; done"},
                             ChildEnvironment::inherited());
     }
+}
+
+bool holdUpOrdinaryThreads(std::chrono::milliseconds duration) {
+    const auto until = std::chrono::steady_clock::now() + duration;
+    std::atomic<bool> refused{false};
+    std::vector<std::thread> holds;
+    for (unsigned core = 0; core < std::max(1u, std::thread::hardware_concurrency()); ++core) {
+        holds.emplace_back([&] {
+            sched_param lowest{};
+            lowest.sched_priority = sched_get_priority_min(SCHED_FIFO);
+            if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest) != 0) {
+                refused = true;
+                return;
+            }
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        });
+    }
+    for (std::thread& hold : holds) hold.join();
+    return !refused;
 }
 
 }  // namespace velune::rig

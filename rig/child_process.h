@@ -76,6 +76,11 @@ class BusyCores {
     std::vector<ChildProcess> loops_;
 };
 
+// Holds every core for `duration` at the lowest real-time priority: no thread of normal priority
+// anywhere runs meanwhile, as at the worst moment of a busy machine, while real-time ones do.
+// False when real-time priority is not allowed here.
+bool holdUpOrdinaryThreads(std::chrono::milliseconds duration);
+
 struct CommandResult {
     int status = -1;  // -1: did not end in time (then killed)
     std::string output;

@@ -49,11 +49,11 @@ class PipeWireOutput;
 // Everything that decides how long a key takes to sound, in one place.
 struct AudioFormat {
     unsigned sampleRate = 0;  // 0: the rate of the audio server's default output
-    // Where the buffer starts where the queue cannot be rendered again (PipeWire's graph, and its
-    // PulseAudio server): three periods of 128 frames, 7.7 ms at 50 kHz, the shortest that plays
-    // clean on a quiet two-core machine (64 frames clicked at the first notes even there). A busy
-    // machine drops out now and then, and the buffer grows at the first dropout (BufferPolicy).
-    // PulseAudio's own server starts at its own setting (pulse_output.cpp). See the benchmark.
+    // Where the buffer starts on PipeWire, whose queue cannot be rendered again: three periods of
+    // 128 frames, 7.7 ms at 50 kHz, the shortest that plays clean on a quiet two-core machine. A
+    // busy machine drops out now and then, and the buffer grows at the first dropout
+    // (BufferPolicy). PulseAudio's own server starts at kPulseStart (pulse_output.cpp), unless the
+    // buffer is pinned. See the benchmark.
     unsigned periodFrames = 128;
     unsigned periods = 3;
     // The user chose this buffer: it does not adapt.

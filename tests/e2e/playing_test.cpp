@@ -78,7 +78,7 @@ TEST_F(Playing, AHeldKeyPlaysOneNoteUntilARest) {
     // busy cores: the note plays on without a click.
     const std::size_t beforeHoldUp = recorder().indexNow();
     std::this_thread::sleep_for(100ms);
-    ASSERT_TRUE(holdUpOrdinaryThreads(12ms)) << "real-time priority is not allowed here";
+    EXPECT_TRUE(holdUpOrdinaryThreads(12ms)) << "real-time priority is not allowed here";
     std::this_thread::sleep_for(1s);
     const std::size_t released = recorder().indexNow();
     x().key("m", false);

@@ -44,7 +44,6 @@ bool RestWatch::render(fluid_synth_t* synth, float* data, std::size_t frames, un
     if (messages != seen_) {
         seen_ = messages;
         framesSinceMessage_ = 0;
-        quietFrames_ = 0;
     }
     fluid_synth_write_float(synth, static_cast<int>(frames), data, 0, 2, data, 1, 2);
     const bool quiet = std::all_of(data, data + frames * 2,

@@ -34,6 +34,14 @@ TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
             atRest = rest.render(synth, period.data(), kPeriod, kRate);
         EXPECT_EQ(atRest, c.atRest) << c.name;
     }
+    // A message that sounds nothing (an instrument chosen) leaves the silence before it silent: a
+    // dropout just after it goes unheard, and must not grow the buffer.
+    RestWatch rest;
+    for (std::size_t frames = 0; frames < kRate / 5; frames += kPeriod)
+        rest.render(synth, period.data(), kPeriod, kRate);
+    rest.message();
+    rest.render(synth, period.data(), kPeriod, kRate);
+    EXPECT_GT(rest.quietFrames(), kRate / 5);
     delete_fluid_synth(synth);
     delete_fluid_settings(settings);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "buffer_policy.h"
@@ -19,6 +20,10 @@ namespace {
 constexpr unsigned kChannels = 2;
 constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 constexpr auto kStartTimeout = std::chrono::seconds(2);
+// The quantum asked for at rest, unless the playing one is longer: the graph runs a few cycles
+// for silence (about 190 a second), and the note that ends the rest waits for one of them, 5 ms
+// at 48 kHz, no longer than a note does while playing on a busy machine.
+constexpr unsigned kRestQuantum = 256;
 
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
@@ -155,18 +160,22 @@ void PipeWireOutput::onProcess(void* self) {
     if (data.data == nullptr) return;
     std::size_t frames = data.maxsize / kFrameBytes;
     if (buffer->requested != 0) frames = std::min<std::size_t>(frames, buffer->requested);
-    output->watchCycle(frames);
     RestWatch& rest = output->rest_;
-    const bool atRest =
-        rest.render(output->synth_, static_cast<float*>(data.data), frames, output->rate_);
+    bool atRest = false;
+    if (output->resting_.load()) {
+        std::memset(data.data, 0, frames * kFrameBytes);  // silence, without the synthesizer
+    } else {
+        output->watchCycle(frames);
+        atRest = rest.render(output->synth_, static_cast<float*>(data.data), frames, output->rate_);
+    }
     data.chunk->offset = 0;
     data.chunk->stride = kFrameBytes;
     data.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
     pw_stream_queue_buffer(output->stream_, buffer);
     if (atRest && output->restAskedAt_ != rest.seen()) {
         output->restAskedAt_ = rest.seen();
-        const unsigned seen = rest.seen();
-        pw_loop_invoke(pw_thread_loop_get_loop(output->loop_), onRest, 0, &seen, sizeof seen, false,
+        const Rest ask{rest.seen(), output->policy_->current()};
+        pw_loop_invoke(pw_thread_loop_get_loop(output->loop_), onRest, 0, &ask, sizeof ask, false,
                        output);
     }
 }
@@ -202,26 +211,32 @@ int PipeWireOutput::onResize(spa_loop*, bool, std::uint32_t, const void* data, s
                              void* self) {
     auto* output = static_cast<PipeWireOutput*>(self);
     const auto* resize = static_cast<const Resize*>(data);
-    const std::string latency =
-        std::to_string(resize->setting.periodFrames) + "/" + std::to_string(output->rate_);
-    const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
-    const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
-    pw_stream_update_properties(output->stream_, &dict);
+    output->askQuantum(resize->setting.periodFrames);
     output->logBuffer(resize->why, resize->setting);
     return 0;
 }
 
-// Makes the stream inactive (the loop's thread), unless a message came since the data thread
-// found the output at rest; wake() makes it active again.
+// Asks the graph for a quantum of `frames` (the loop locked).
+void PipeWireOutput::askQuantum(unsigned frames) {
+    const std::string latency = std::to_string(frames) + "/" + std::to_string(rate_);
+    const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
+    const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
+    pw_stream_update_properties(stream_, &dict);
+}
+
+// Asks for the longer quantum of rest (the loop's thread), unless a message came since the data
+// thread found the output at rest; wake() asks for the playing quantum again.
 int PipeWireOutput::onRest(spa_loop*, bool, std::uint32_t, const void* data, std::size_t,
                            void* self) {
     auto* output = static_cast<PipeWireOutput*>(self);
+    const auto* rest = static_cast<const Rest*>(data);
     output->resting_.store(true);
-    if (output->rest_.messagedSince(*static_cast<const unsigned*>(data))) {
+    if (output->rest_.messagedSince(rest->seen)) {
         output->resting_.store(false);
         return 0;
     }
-    pw_stream_set_active(output->stream_, false);
+    output->playingFrames_ = rest->playing.periodFrames;
+    output->askQuantum(std::max(kRestQuantum, output->playingFrames_));
     return 0;
 }
 
@@ -229,9 +244,10 @@ void PipeWireOutput::wake() {
     rest_.message();
     if (resting_.load()) {
         pw_thread_loop_lock(loop_);
-        if (resting_.exchange(false)) {
+        if (resting_.load()) {
+            askQuantum(playingFrames_);
             resumed_.store(true);
-            pw_stream_set_active(stream_, true);
+            resting_.store(false);
         }
         pw_thread_loop_unlock(loop_);
     }

@@ -13,10 +13,13 @@
 // (its clock jumped by more than a quantum) counts as an underflow for the BufferPolicy, and a
 // longer quantum is asked for at once through node.latency; how late in its cycle the graph
 // called on us tells the policy whether this quantum is about to miss one, and whether a shorter
-// one would have held. At rest (RestWatch) the stream is made inactive, so that the graph no
-// longer runs at our short quantum for silence; wake() makes it active again, and the note that
-// woke it is rendered in the next cycle: one of the quantum the graph rested at, as PipeWire
-// cannot take back what it has handed to the device.
+// one would have held. At rest (RestWatch) the stream asks for a longer quantum (kRestQuantum) and
+// hands the graph silence without the synthesizer, so that the graph no longer runs at our short
+// quantum for silence; wake() asks for the playing quantum again, and the note that woke it is
+// rendered in the next cycle, a cycle of the resting quantum away at most: PipeWire cannot take
+// back what it has handed to the device. (A stream made inactive instead would let the graph fall
+// back to its default quantum, 1024 frames, or suspend the device: the first note after a rest
+// sounded 20-40 ms after its key.)
 
 #include <atomic>
 #include <cstddef>
@@ -81,6 +84,11 @@ class PipeWireOutput {
         BufferSetting setting;
         const char* why;  // for the log
     };
+    // The output came to rest, for the loop's thread.
+    struct Rest {
+        unsigned seen;          // the messages seen then
+        BufferSetting playing;  // the setting to play at again
+    };
 
     PipeWireOutput() = default;
     bool connect();
@@ -92,6 +100,7 @@ class PipeWireOutput {
                       std::size_t size, void* self);
     static int onResize(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                         std::size_t size, void* self);
+    void askQuantum(unsigned frames);
     void logBuffer(const char* why, const BufferSetting& setting) const;
     // Tells a missed cycle from the graph's clock, and adapts the quantum asked for.
     void watchCycle(std::size_t frames);
@@ -110,6 +119,8 @@ class PipeWireOutput {
     CycleWatch cycles_;
     RestWatch rest_;
     std::optional<unsigned> restAskedAt_;  // the messages seen when rest was last asked for
+    // The loop's thread's own (or under its lock).
+    unsigned playingFrames_ = 0;  // the quantum to ask for when the rest ends
 };
 
 }  // namespace velune

@@ -18,8 +18,8 @@ void raiseRenderPriority(fluid_synth_t* synth);
 
 // Renders the synthesizer for an audio output and tells when the output has come to rest: no
 // message for kQuietStretch, and the sound (reverb tails included) below -120 dBFS for a tenth of
-// a second. An output at rest pauses its stream, so that neither the server nor the synthesizer
-// wakes up hundreds of times a second for silence; the next message wakes it.
+// a second. An output at rest pauses its stream (or slows it), so that neither the server nor the
+// synthesizer wakes up hundreds of times a second for silence; the next message wakes it.
 //
 // message() may be called from any thread; the rest from the thread that renders (or under the
 // lock that thread renders with).
@@ -27,9 +27,7 @@ void raiseRenderPriority(fluid_synth_t* synth);
 class RestWatch {
   public:
     // Longer than a pause between two phrases: the first note after a rest waits for the stream
-    // to start again, and sounds later than the notes of a phrase (on PipeWire it waits for a
-    // cycle of the quantum the graph rests at, 20-40 ms; on PulseAudio 10-20 ms, against about
-    // 5 ms while playing).
+    // to start again, and may sound a little later than the notes of a phrase.
     static constexpr std::chrono::seconds kQuietStretch{10};
 
     // A message is about to reach the synthesizer.

@@ -1,8 +1,8 @@
 // The synthesizer and its audio output under every thread they run on: loading in the
 // background while the window's thread waits, the audio thread rendering, resting and waking,
 // and the server dying and coming back while messages arrive; the note that wakes the resting
-// stream is heard. Built with ThreadSanitizer in the test command, where a data race between
-// these threads ends the test.
+// stream is heard. On PulseAudio, and on PipeWire with VELUNE_E2E_SERVER=pipewire. Built with
+// ThreadSanitizer in the test command, where a data race between these threads ends the test.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -30,9 +30,10 @@ constexpr std::uint32_t noteOff(int note) { return 0x80 | note << 8; }
 TEST(AudioOutput, PlaysRestsWakesAndOutlivesItsServer) {
     const fs::path work = fs::temp_directory_path() / ("velune-audio-" + std::to_string(getpid()));
     fs::create_directories(work);
-    rig::AudioServer server(work, rig::ServerKind::PulseAudio);
+    rig::AudioServer server(work, rig::serverFromEnvironment());
     setenv("PULSE_SERVER", server.address().c_str(), 1);
     setenv("PULSE_CLIENTCONFIG", (work / "pulse-client.conf").c_str(), 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", server.pipewireSocket().parent_path().c_str(), 1);
     setenv("ALSA_CONFIG_PATH", "/dev/null", 1);  // no sound card to fall back to
 
     FluidSynthService synth(SynthConfig{defaultSoundFonts(), true, {}});

@@ -31,6 +31,8 @@ constexpr auto kSettle = 3s;
 // its stream ten seconds after the last message.
 constexpr auto kToRest = 12s;
 constexpr int kRests = 3;
+// Processor use while playing, measured from 2 s into the notes: within the 10 s they take.
+constexpr auto kPlayingCost = 6s;
 // Starts timed for the start-up figure, of which the median is shown.
 constexpr int kStarts = 5;
 
@@ -247,13 +249,19 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     figures.afterStart = memoryOf(program.pid());
     for (int busy : plan.busyCores) {
         log("playing, " + std::to_string(busy) + " cores busy");
-        if (busy == 0 && rig.audio().kind() == rig::ServerKind::PipeWire) {
-            std::thread quantum([&] {
+        if (busy == 0) {
+            // While the notes play: the quantum in force, then what playing costs.
+            std::thread watch([&] {
                 std::this_thread::sleep_for(2s);
-                figures.quantum = pipeWireQuantum(rig);
+                if (rig.audio().kind() == rig::ServerKind::PipeWire)
+                    figures.quantum = pipeWireQuantum(rig);
+                const std::vector<Cost> playing =
+                    costs({{program.pid()}, rig.audio().pids()}, kPlayingCost);
+                figures.playingProgram = playing[0];
+                figures.playingServer = playing[1];
             });
             figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
-            quantum.join();
+            watch.join();
         } else {
             figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
         }

@@ -45,9 +45,11 @@ struct Figures {
     std::string subject;
     std::string server;
     std::vector<PlayingFigures> playing;
-    std::optional<Cost> restProgram;  // all threads of the program
-    std::optional<Cost> restServer;   // the audio server in the same time
-    std::vector<double> afterRest;    // key to sound of the note played next (none: not timed)
+    std::optional<Cost> playingProgram;  // all threads of the program, playing on a quiet machine
+    std::optional<Cost> playingServer;   // the audio server in the same time
+    std::optional<Cost> restProgram;     // all threads of the program
+    std::optional<Cost> restServer;      // the audio server in the same time
+    std::vector<double> afterRest;       // key to sound of the note played next (none: not timed)
     std::optional<Memory> afterStart;
     std::vector<double> startupMs;  // from exec to the window shown and active, once per start
     std::string quantum;            // PipeWire's settings while the subject played

@@ -88,6 +88,18 @@ std::vector<Row> rows(const Results& results) {
              for (double ms : f.afterRest) text += (text.empty() ? "" : " / ") + number(ms);
              return text.empty() ? "-" : text;
          }},
+        {"CPU playing, program + server (%)",
+         [](const Figures& f) {
+             return f.playingProgram
+                        ? number(f.playingProgram->cpuPercent + f.playingServer->cpuPercent, 2)
+                        : "-";
+         }},
+        {"wake-ups playing, program + server (/s)",
+         [](const Figures& f) {
+             return f.playingProgram ? number(f.playingProgram->wakeupsPerSecond +
+                                              f.playingServer->wakeupsPerSecond)
+                                     : "-";
+         }},
         {"CPU at rest, program + server (%)",
          [](const Figures& f) {
              return f.restProgram ? number(f.restProgram->cpuPercent + f.restServer->cpuPercent, 2)
@@ -146,6 +158,8 @@ std::string jsonCost(const std::optional<Cost>& cost) {
 
 void writeRun(std::ostream& out, const Figures& f) {
     out << "    {\"subject\": " << jsonString(f.subject) << ", \"server\": " << jsonString(f.server)
+        << ",\n     \"playing_program\": " << jsonCost(f.playingProgram)
+        << ", \"playing_server\": " << jsonCost(f.playingServer)
         << ",\n     \"rest_program\": " << jsonCost(f.restProgram)
         << ", \"rest_server\": " << jsonCost(f.restServer)
         << ", \"after_rest_ms\": " << jsonArray(f.afterRest)
@@ -208,8 +222,9 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "'?' when it printed none. A machine stall is a wake-up of a real-time thread of the\n"
            "lowest priority, asked for every 2 ms, that came 5 ms or more late (see\n"
            "bench/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
-           "program's; '-' when the thread could not be made real-time. Processor time at rest is\n"
-           "that of the quietest second of the stretch (see costs in bench/measurements.cpp).\n";
+           "program's; '-' when the thread could not be made real-time. Processor time, playing\n"
+           "(on a quiet machine) or at rest, is that of the quietest second of the stretch (see\n"
+           "costs in bench/measurements.cpp).\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)

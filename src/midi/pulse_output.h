@@ -2,17 +2,17 @@
 
 // Plays a FluidSynth synthesizer through a PulseAudio playback stream, tuned for live playing
 // (when the server is PipeWire's, through a native PipeWire stream instead: PipeWireOutput): the
-// server asks for one short period at a time and the synthesizer renders it on the spot.
+// synthesizer renders what the server asks for on the spot.
 //
 //   key -> note on -> [queued at the server, rendered again] -> sink -> ear
 //
 // A long queue rides out a busy moment, but a note that waited behind it would sound that much
 // later. So when a note starts, what the server has queued and can still replace is rendered again
 // with the note in it (QueuedAudio): the note sounds a millisecond or so after the sink's own
-// buffer, however long the queue. The sink's buffer is one period (PA_STREAM_EARLY_REQUESTS), the
-// queue sixteen. Rendering runs in the client library's event thread, at real-time priority where
-// the system allows it. When the server goes away, lost() turns true so that the MIDI service can
-// tell the user and open a new output later.
+// buffer, however long the queue. The sink's buffer is one period, the queue sixteen at least,
+// refilled fifteen at a time. Rendering runs in the client library's event thread, at real-time
+// priority where the system allows it. When the server goes away, lost() turns true so that the
+// MIDI service can tell the user and open a new output later.
 //
 // The buffer starts short and grows at the first underflow the server reports, before a second
 // click, then shrinks again after a clean stretch (BufferPolicy); the stream stays as it is, only

@@ -25,8 +25,6 @@ constexpr unsigned kLongestBuffer = 48000;
 // (1/800 s): time for it to reach the server, enough on a busy machine. It does not grow with
 // the buffer, which would keep 5 ms between the note and the sink at 512x3.
 constexpr unsigned kRewriteAheadPerSecond = 800;
-// What is rendered again is sent in two parts: the first 1/200 s of it at once.
-constexpr unsigned kRewriteHeadPerSecond = 200;
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
@@ -388,23 +386,14 @@ void PulseOutput::rewrite() {
     const std::size_t frames = queued_.replaceable(std::chrono::steady_clock::now(), rate_,
                                                    rate_ / kRewriteAheadPerSecond);
     if (frames == 0) return;
-    // The note's first few milliseconds go to the server before the rest of the queue is
-    // rendered again, which takes a while (a millisecond for the longest queue).
     const std::span<float> fresh(rewritten_.data(), frames * kChannels);
-    const std::size_t head = std::min<std::size_t>(frames, rate_ / kRewriteHeadPerSecond);
-    rest_.render(synth_, fresh.data(), head, rate_);
-    queued_.fadeIn(fresh.first(head * kChannels), frames);
-    const auto bytes = static_cast<std::int64_t>(frames * kFrameBytes);
-    bool written = pa_stream_write(stream_, fresh.data(), head * kFrameBytes, nullptr, -bytes,
-                                   PA_SEEK_RELATIVE) >= 0;
-    if (written && head < frames) {
-        const std::span<float> tail = fresh.subspan(head * kChannels);
-        rest_.render(synth_, tail.data(), frames - head, rate_);
-        written = pa_stream_write(stream_, tail.data(), tail.size() * sizeof(float), nullptr, 0,
-                                  PA_SEEK_RELATIVE) >= 0;
-    }
+    rest_.render(synth_, fresh.data(), frames, rate_);
     queued_.replace(fresh);
-    if (!written) fail("cannot write to the audio stream");
+    const auto bytes = static_cast<std::int64_t>(frames * kFrameBytes);
+    if (pa_stream_write(stream_, fresh.data(), frames * kFrameBytes, nullptr, -bytes,
+                        PA_SEEK_RELATIVE) < 0) {
+        fail("cannot write to the audio stream");
+    }
 }
 
 // The short buffer again, without the silence queued at rest, playing (the loop locked).

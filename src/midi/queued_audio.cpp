@@ -34,26 +34,21 @@ std::size_t QueuedAudio::replaceable(TimePoint now, unsigned rate, std::size_t a
     return frames < kFadeFrames ? 0 : frames;
 }
 
-void QueuedAudio::fadeIn(std::span<float> head, std::size_t frames) const {
-    frames = std::min(frames, remembered_);
-    const std::size_t fade = std::min({head.size() / kChannels, frames, kFadeFrames});
-    for (std::size_t frame = 0; frame < fade; ++frame) {
+void QueuedAudio::replace(std::span<float> fresh) {
+    const std::size_t frames = std::min(fresh.size() / kChannels, remembered_);
+    for (std::size_t frame = 0; frame < std::min(frames, kFadeFrames); ++frame) {
         const float weight = static_cast<float>(frame + 1) / (kFadeFrames + 1);
         for (std::size_t channel = 0; channel < kChannels; ++channel) {
-            float& sample = head[frame * kChannels + channel];
+            float& sample = fresh[frame * kChannels + channel];
             sample = weight * sample + (1 - weight) * at(frames - frame, channel);
         }
     }
-}
-
-void QueuedAudio::replace(std::span<const float> fresh) {
-    const std::size_t frames = std::min(fresh.size() / kChannels, remembered_);
     end_ = (end_ + capacity_ - frames) % capacity_;
     remembered_ -= frames;
     written(fresh.first(frames * kChannels));
 }
 
-float QueuedAudio::at(std::size_t framesBack, std::size_t channel) const {
+float& QueuedAudio::at(std::size_t framesBack, std::size_t channel) {
     return ring_[((end_ + capacity_ - framesBack) % capacity_) * kChannels + channel];
 }
 

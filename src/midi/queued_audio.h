@@ -42,15 +42,12 @@ class QueuedAudio {
     // How many of the frames written last can still be rendered again at `now`, played at
     // `rate`, keeping `ahead` frames queued before them; 0 when too few to fade over.
     std::size_t replaceable(TimePoint now, unsigned rate, std::size_t ahead) const;
-    // `head`, the start of what takes the place of the last `frames` frames written, is faded
-    // in over them (so that it can be sent before the rest of it is rendered).
-    void fadeIn(std::span<float> head, std::size_t frames) const;
-    // `fresh`, faded in, takes the place of as many frames written last: remembered instead of
-    // them.
-    void replace(std::span<const float> fresh);
+    // `fresh` takes the place of as many frames written last: faded in over them, and
+    // remembered instead of them.
+    void replace(std::span<float> fresh);
 
   private:
-    float at(std::size_t framesBack, std::size_t channel) const;
+    float& at(std::size_t framesBack, std::size_t channel);
 
     std::vector<float> ring_;
     std::size_t capacity_;

@@ -249,9 +249,10 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     figures.afterStart = memoryOf(program.pid());
     for (int busy : plan.busyCores) {
         log("playing, " + std::to_string(busy) + " cores busy");
+        // On a quiet machine, while the notes play: the quantum in force, then what playing costs.
+        std::optional<std::thread> watch;
         if (busy == 0) {
-            // While the notes play: the quantum in force, then what playing costs.
-            std::thread watch([&] {
+            watch.emplace([&] {
                 std::this_thread::sleep_for(2s);
                 if (rig.audio().kind() == rig::ServerKind::PipeWire)
                     figures.quantum = pipeWireQuantum(rig);
@@ -260,11 +261,9 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
                 figures.playingProgram = playing[0];
                 figures.playingServer = playing[1];
             });
-            figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
-            watch.join();
-        } else {
-            figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
         }
+        figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
+        if (watch) watch->join();
     }
     log("at rest");
     std::this_thread::sleep_for(kToRest);

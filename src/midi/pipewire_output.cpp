@@ -174,7 +174,7 @@ void PipeWireOutput::onProcess(void* self) {
     pw_stream_queue_buffer(output->stream_, buffer);
     if (atRest && output->restAskedAt_ != rest.seen()) {
         output->restAskedAt_ = rest.seen();
-        const Rest ask{rest.seen(), output->policy_->current()};
+        const Rest ask{rest.seen(), output->policy_->current().periodFrames};
         pw_loop_invoke(pw_thread_loop_get_loop(output->loop_), onRest, 0, &ask, sizeof ask, false,
                        output);
     }
@@ -235,7 +235,7 @@ int PipeWireOutput::onRest(spa_loop*, bool, std::uint32_t, const void* data, std
         output->resting_.store(false);
         return 0;
     }
-    output->playingFrames_ = rest->playing.periodFrames;
+    output->playingFrames_ = rest->playingFrames;
     output->askQuantum(std::max(kRestQuantum, output->playingFrames_));
     return 0;
 }

@@ -86,8 +86,8 @@ class PipeWireOutput {
     };
     // The output came to rest, for the loop's thread.
     struct Rest {
-        unsigned seen;          // the messages seen then
-        BufferSetting playing;  // the setting to play at again
+        unsigned seen;           // the messages seen then
+        unsigned playingFrames;  // the quantum to play at again
     };
 
     PipeWireOutput() = default;

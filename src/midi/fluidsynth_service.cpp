@@ -142,7 +142,7 @@ std::int32_t FluidSynthService::prepareSynth() {
     if (!synth->load(soundFont_, kKeyboardChannel)) {
         return kBadSoundFont;
     }
-    if (config_.audio && !audio_.start(*synth, config_.format)) {
+    if (config_.audio && !audio_.start(*synth)) {
         return kNoAudioOutput;
     }
     synth_ = std::move(synth);
@@ -182,7 +182,7 @@ std::int32_t FluidSynthService::close(std::uint32_t handle) {
 // The audio server went away: try it again now, so that playing resumes without a restart
 // once it is back. What sounded when it went away does not sound again with the new output.
 std::int32_t FluidSynthService::restoreAudio() {
-    if (!audio_.start(*synth_, config_.format)) {
+    if (!audio_.start(*synth_)) {
         return kAudioLost;
     }
     synth_->silenceAll();
@@ -198,14 +198,13 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
         return loaded;
     }
     const std::int32_t audio = config_.audio && !audio_.playing() ? restoreAudio() : kOk;
-    audio_.wake();
     // Even without an output the synthesizer takes the message, so that a note off ends its
     // note and an instrument change holds when the output is back.
     const bool played = synth_->play(message) == Synthesizer::Verdict::Played;
-    // A note that starts sounds at once; one that ends may take the queue's few milliseconds.
+    // A note that starts or ends sounds at once, not after the sound already queued.
     const std::optional<MidiBytes> bytes = unpackShortMessage(message);
-    if (played && bytes && (bytes->data[0] & 0xF0) == 0x90 && bytes->data[2] != 0)
-        audio_.noteStarted();
+    const int kind = bytes ? bytes->data[0] & 0xF0 : 0;
+    audio_.message(played && (kind == 0x80 || kind == 0x90));
     if (audio != kOk) {
         return audio;
     }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_output.h"
+#include "audio/audio_output.h"
 #include "midi_service.h"
 #include "sound_font.h"
 
@@ -73,7 +73,7 @@ class FluidSynthService : public MidiService {
     SynthConfig config_;
     std::string soundFont_;
     std::unique_ptr<Synthesizer> synth_;
-    AudioOutput audio_;  // declared after synth_: it stops before the synthesizer goes
+    AudioOutput audio_{config_.format};  // after synth_: it stops before the synthesizer goes
     std::shared_future<std::int32_t> device_;
     std::future<std::int32_t> preparing_;
     std::int32_t loadResult_ = kOk;

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 namespace {
@@ -72,6 +72,7 @@ std::unique_ptr<Synthesizer> Synthesizer::create(unsigned sampleRate) {
         configureForLivePlaying(made->settings_.get(), sampleRate);
         made->synth_.reset(new_fluid_synth(made->settings_.get()));
     }
+    made->rate_ = sampleRate;
     if (!made->synth_) {
         logMessage(LogArea::Synth, LogLevel::Warning, "FluidSynth could not create a synthesizer");
         return nullptr;
@@ -145,6 +146,21 @@ void Synthesizer::silenceAll() { fluid_synth_all_sounds_off(synth(), -1); }
 
 void Synthesizer::render(float* left, float* right, int frames) {
     fluid_synth_write_float(synth(), frames, left, 0, 1, right, 0, 1);
+}
+
+void Synthesizer::render(float* data, std::size_t frames) {
+    fluid_synth_write_float(synth(), static_cast<int>(frames), data, 0, 2, data, 1, 2);
+}
+
+void Synthesizer::setRate(unsigned rate) {
+    if (rate == rate_) return;
+    rate_ = rate;
+    // Deprecated in favour of the setting, which only counts when the synthesizer is made; a
+    // device of another rate comes while it plays.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    fluid_synth_set_sample_rate(synth(), static_cast<float>(rate));
+#pragma GCC diagnostic pop
 }
 
 }  // namespace velune

@@ -9,12 +9,14 @@
 #include <memory>
 #include <string>
 
+#include "audio/render_source.h"
+
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
 
 namespace velune {
 
-class Synthesizer {
+class Synthesizer : public RenderSource {
   public:
     enum class Verdict { Played, Refused };
 
@@ -32,9 +34,11 @@ class Synthesizer {
     void silenceAll();
     // The next frames, for a synthesizer without an audio output.
     void render(float* left, float* right, int frames);
+    // The next frames, interleaved, for the audio output (its real-time thread).
+    void render(float* data, std::size_t frames) override;
+    void setRate(unsigned rate) override;
 
     fluid_synth_t* synth() const { return synth_.get(); }
-    fluid_settings_t* settings() const { return settings_.get(); }
 
   private:
     struct Deleter {
@@ -49,6 +53,7 @@ class Synthesizer {
     std::unique_ptr<fluid_settings_t, Deleter> settings_;
     std::unique_ptr<fluid_synth_t, Deleter> synth_;
     std::bitset<16> preparedChannels_;
+    unsigned rate_ = 0;
 };
 
 }  // namespace velune

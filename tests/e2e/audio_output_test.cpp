@@ -16,7 +16,7 @@
 #include "audio_server.h"
 #include "fluidsynth_service.h"
 #include "recorder.h"
-#include "render_thread.h"
+#include "audio/rest_watch.h"
 
 namespace velune {
 namespace {

@@ -1,16 +1,13 @@
 // The adaptive audio buffer on a fake clock: a click makes it longer at once, a clean stretch
 // shorter again (unless a cycle came too late for the shorter one), and a buffer the user chose
-// stays put. Also how a chosen buffer is taken.
+// stays put.
 
-#include "buffer_policy.h"
+#include "audio/buffer_policy.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "diagnostics.h"
-#include "pulse_output.h"
 
 namespace velune {
 namespace {
@@ -151,39 +148,6 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
             EXPECT_EQ(changed, !(policy.current() == before)) << c.name << ", event " << i;
         }
     }
-}
-
-std::vector<std::string> logged;
-void recordLog(LogArea, LogLevel level, const std::string& text) {
-    if (level == LogLevel::Warning) logged.push_back(text);
-}
-
-TEST(BufferPolicy, OnlyASensibleChosenBufferIsPinnedAndAnotherIsToldAsIgnored) {
-    const struct {
-        const char* text;
-        AudioFormat expected;
-        const char* warning;
-    } cases[] = {
-        {nullptr, {0, 64, 3, false}, nullptr},
-        {"256x3", {0, 256, 3, true}, nullptr},
-        {"abc", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=abc, using adaptive 64x3"},
-        {"64x1", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=64x1, using adaptive 64x3"},
-        {"", {0, 64, 3, false}, "ignored VELUNE_AUDIO_BUFFER=, using adaptive 64x3"},
-    };
-    setLogSink(recordLog);
-    for (const auto& c : cases) {
-        logged.clear();
-        AudioFormat format{0, 64, 3};
-        pinBuffer(c.text, format);
-        const std::string name = c.text != nullptr ? c.text : "(none)";
-        EXPECT_EQ(format.periodFrames, c.expected.periodFrames) << name;
-        EXPECT_EQ(format.periods, c.expected.periods) << name;
-        EXPECT_EQ(format.pinned, c.expected.pinned) << name;
-        EXPECT_EQ(logged,
-                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{})
-            << name;
-    }
-    setLogSink(nullptr);
 }
 
 }  // namespace

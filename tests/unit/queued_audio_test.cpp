@@ -1,70 +1,117 @@
-// What a note that starts may render again of the sound queued at the server: never what the
-// sink may already have taken, and the join faded from the old sound to the new.
+// What a note that starts or ends renders again of the sound queued at the server, counted in
+// frames against a server's queue played out frame by frame: the change sounds a margin after
+// where the server reads, never behind the queue, never in what the server has already read,
+// and the join fades from the old sound to the new.
 
-#include "queued_audio.h"
+#include "audio/queued_audio.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace velune {
 namespace {
 
-using std::chrono::microseconds;
-constexpr unsigned kRate = 50000;  // 50 frames a millisecond
 constexpr std::size_t kFade = QueuedAudio::kFadeFrames;
 
-// `frames` stereo frames, each sample `value`.
+// `count` stereo frames, each sample `value`.
 std::vector<float> frames(std::size_t count, float value) {
     return std::vector<float>(count * QueuedAudio::kChannels, value);
 }
 
-TEST(QueuedAudio, RendersAgainOnlyWhatTheSinkCannotHaveTaken) {
-    const QueuedAudio::TimePoint request{std::chrono::seconds(10)};
+TEST(QueuedAudio, RendersAgainFromAMarginAheadOfWhereTheServerReads) {
     const struct {
         const char* name;
-        std::size_t written;  // frames written since the queue was last dropped
-        std::size_t target;   // the queue once the request is met
-        microseconds since;   // from the request
-        std::size_t ahead;
-        std::size_t expected;
+        std::int64_t written;  // frames written so far
+        std::int64_t read;     // where the server reads
+        std::size_t margin;
+        std::size_t longest;
+        std::optional<QueuedAudio::Span> expected;
     } cases[] = {
-        {"just after the request: all but what stays ahead", 1000, 320, microseconds(0), 64, 256},
-        {"the sink takes at most the rate", 1000, 320, microseconds(1000), 64, 206},
-        {"a clock that reads before the request takes nothing", 1000, 320, microseconds(-500), 64,
-         256},
-        {"no more than was written since the queue was dropped", 100, 320, microseconds(0), 64,
-         100},
-        {"too few frames to fade over", 1000, 320, microseconds(4500), 64, 0},
-        {"just enough to fade over", 1000, 320, microseconds(4480), 64, kFade},
-        {"the queue ran out", 1000, 320, microseconds(20000), 64, 0},
-        {"the longest buffer, within what is remembered", 8000, 1536, microseconds(0), 256, 1280},
+        {"the queue beyond the margin", 1000, 600, 64, 2000, QueuedAudio::Span{664, 1000}},
+        {"no further than the queue it should hold", 1000, 600, 64, 300,
+         QueuedAudio::Span{664, 900}},
+        {"too few frames to fade over", 1000, 950, 30, 2000, std::nullopt},
+        {"just enough to fade over", 1000, 900, 100 - kFade, 2000,
+         QueuedAudio::Span{1000 - kFade, 1000}},
+        {"the server read everything", 1000, 1000, 0, 2000, std::nullopt},
+        {"only what is still remembered", 20000, 1000, 64, 30000, QueuedAudio::Span{3616, 20000}},
     };
     for (const auto& c : cases) {
-        QueuedAudio queued(4096);
-        queued.written(frames(c.written, 0.5f));
-        queued.requested(request, c.target);
-        EXPECT_EQ(queued.replaceable(request + c.since, kRate, c.ahead), c.expected) << c.name;
+        QueuedAudio queued(16384);
+        queued.written(frames(static_cast<std::size_t>(c.written), 0.5f));
+        EXPECT_EQ(queued.replaceable(c.read, c.margin, c.longest), c.expected) << c.name;
     }
-    QueuedAudio dropped(4096);
-    dropped.written(frames(1000, 0.5f));
-    dropped.requested(request, 320);
-    dropped.dropped();
-    EXPECT_EQ(dropped.replaceable(request, kRate, 64), 0u) << "a dropped queue holds nothing";
+}
+
+// A server's queue: frames land where the stream's write index, moved by each seek, says.
+struct ServerQueue {
+    std::vector<float> frames;  // one sample a frame (the left channel)
+    std::int64_t writeIndex = 0;
+    void write(std::span<const float> samples, std::int64_t seek) {
+        writeIndex += seek;
+        for (std::size_t i = 0; i < samples.size() / 2; ++i) {
+            const auto at = static_cast<std::size_t>(writeIndex) + i;
+            if (frames.size() <= at) frames.resize(at + 1);
+            frames[at] = samples[2 * i];
+        }
+        writeIndex += static_cast<std::int64_t>(samples.size() / 2);
+    }
+};
+
+TEST(QueuedAudio, ANoteSoundsAtTheHeadOfTheQueueNotBehindIt) {
+    constexpr float kOld = 1.0f, kNew = 2.0f;
+    constexpr std::size_t kQueue = 3000, kCeiling = 1024, kMargin = 62;
+    constexpr std::int64_t kRead = 500;  // the server has read this far when the note starts
+    QueuedAudio queued(16384);
+    ServerQueue server;
+    const std::vector<float> old = frames(kQueue, kOld);
+    queued.written(old);
+    server.write(old, 0);
+
+    ASSERT_TRUE(queued.beginRewrite(kRead, kMargin, kQueue));
+    std::size_t steps = 0;
+    while (queued.rewriting()) {
+        const std::size_t count = queued.nextRewrite(kCeiling);
+        ASSERT_LE(count, kCeiling) << "one step renders no more than the ceiling";
+        std::vector<float> fresh = frames(count, kNew);
+        const std::int64_t seek = queued.rewritten(fresh);
+        server.write(fresh, seek);
+        ++steps;
+    }
+    EXPECT_EQ(steps, 3u);
+    EXPECT_EQ(server.writeIndex, static_cast<std::int64_t>(kQueue)) << "the queue keeps its length";
+    EXPECT_EQ(queued.end(), server.writeIndex) << "both count the frames alike";
+    const auto head = static_cast<std::size_t>(kRead) + kMargin;
+    const auto firstNew = std::find_if(server.frames.begin(), server.frames.end(),
+                                       [](float f) { return f > kOld; }) -
+                          server.frames.begin();
+    EXPECT_EQ(static_cast<std::size_t>(firstNew), head)
+        << "the note sounds a margin after the read index, not after the queue";
+    for (std::size_t i = 0; i < head; ++i) ASSERT_EQ(server.frames[i], kOld) << "frame " << i;
+    for (std::size_t i = head + kFade; i < kQueue; ++i)
+        ASSERT_EQ(server.frames[i], kNew) << "frame " << i;
+    for (std::size_t i = head; i + 1 < head + kFade; ++i)
+        EXPECT_LT(server.frames[i], server.frames[i + 1]) << "the join fades in at frame " << i;
+
+    // Fresh frames follow the rewrite where it ended.
+    const std::vector<float> more = frames(100, kNew);
+    queued.written(more);
+    server.write(more, 0);
+    EXPECT_EQ(queued.end(), server.writeIndex);
 }
 
 TEST(QueuedAudio, FadesFromTheQueuedSoundToTheNew) {
     QueuedAudio queued(256);  // small, so that the frames written wrap around
-    const QueuedAudio::TimePoint now{};
     std::vector<float> old = frames(300, 0.0f);
     for (std::size_t frame = 0; frame < 300; ++frame) {
         old[2 * frame] = old[2 * frame + 1] = static_cast<float>(frame);  // each frame its index
     }
     queued.written(old);
-    queued.requested(now, 200);
-
     std::vector<float> fresh = frames(100, 1000.0f);
-    queued.replace(fresh);
+    queued.fadeIn(200, fresh);
     // The first frames mix the frames replaced (200, 201, ...) into the new sound, less each
     // frame; after them, the new sound alone.
     for (std::size_t frame = 0; frame < 100; ++frame) {
@@ -73,13 +120,12 @@ TEST(QueuedAudio, FadesFromTheQueuedSoundToTheNew) {
         EXPECT_FLOAT_EQ(fresh[2 * frame], expected) << "frame " << frame;
         EXPECT_FLOAT_EQ(fresh[2 * frame + 1], expected) << "frame " << frame;
     }
-
-    // Rendered again a second time, the join fades from what the first rewrite put there.
-    std::vector<float> again = frames(50, 0.0f);
-    queued.replace(again);
-    EXPECT_FLOAT_EQ(again[0], (1 - 1.0f / (kFade + 1)) * 1000.0f);
-    queued.requested(now, 1000);
-    EXPECT_EQ(queued.replaceable(now, kRate, 0), 256u) << "what was rendered again stays queued";
+    // After the server dropped its queue and counts from elsewhere, the same frames are found
+    // under their new numbers.
+    queued.renumber(1000);
+    std::vector<float> again = frames(1, 0.0f);
+    queued.fadeIn(1250, again);
+    EXPECT_FLOAT_EQ(again[0], (1 - 1.0f / (kFade + 1)) * 250.0f);
 }
 
 }  // namespace

@@ -1,15 +1,23 @@
 // When an audio output comes to rest: not in a pause between two phrases, whose first note would
 // then wait for the stream to start again, but once the player has stopped.
 
-#include <fluidsynth.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "render_thread.h"
+#include "audio/render_source.h"
+#include "audio/rest_watch.h"
 
 namespace velune {
 namespace {
+
+struct Silence : RenderSource {
+    void render(float* data, std::size_t frames) override {
+        std::fill(data, data + frames * 2, 0.0f);
+    }
+    void setRate(unsigned) override {}
+};
 
 TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
     const struct {
@@ -18,13 +26,12 @@ TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
         bool atRest;
     } cases[] = {
         {"a second's pause", 1.1, false},
-        {"four seconds' pause", 4.0, false},
+        {"nine and a half seconds' pause", 9.5, false},
         {"the player stopped", 10.1, true},
     };
     constexpr unsigned kRate = 48000;
     constexpr std::size_t kPeriod = 1024;
-    fluid_settings_t* settings = new_fluid_settings();
-    fluid_synth_t* synth = new_fluid_synth(settings);
+    Silence synth;
     std::vector<float> period(kPeriod * 2);
     for (const auto& c : cases) {
         RestWatch rest;
@@ -42,8 +49,6 @@ TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
     rest.message();
     rest.render(synth, period.data(), kPeriod, kRate);
     EXPECT_GT(rest.quietFrames(), kRate / 5);
-    delete_fluid_synth(synth);
-    delete_fluid_settings(settings);
 }
 
 }  // namespace

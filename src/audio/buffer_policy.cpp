@@ -1,4 +1,4 @@
-#include "buffer_policy.h"
+#include "audio/buffer_policy.h"
 
 #include <algorithm>
 #include <array>
@@ -54,6 +54,10 @@ bool BufferPolicy::underflow(TimePoint now, bool audible) {
     if (step_ + 1 == thirds().size()) return false;
     current_ = at(++step_);
     return true;
+}
+
+void BufferPolicy::restartAt(BufferSetting start, TimePoint now) {
+    *this = BufferPolicy(start, pinned_, now, steps_);
 }
 
 bool BufferPolicy::tick(TimePoint now) {

@@ -63,6 +63,8 @@ class BufferPolicy {
     // The server found the buffer empty. Over silence (at start-up, between notes) nobody heard
     // it, and the buffer stays. True when the setting changed.
     bool underflow(TimePoint now, bool audible = true);
+    // Starts again from `start`, as if new (the output plays to another kind of device).
+    void restartAt(BufferSetting start, TimePoint now);
     // Time passes while playing. True when the setting changed.
     bool tick(TimePoint now);
     // A cycle at `now` asked for sound `late` after it began, at `rate` frames a second. True

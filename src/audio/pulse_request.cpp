@@ -1,0 +1,73 @@
+#include "audio/pulse_request.h"
+
+#include <algorithm>
+
+namespace velune {
+namespace {
+
+// A sink that rewinds and keeps time: its share is one period of 64 frames (1.3 ms at 50 kHz),
+// and the queue before it 16 periods, which is what a busy server's main thread may take to come
+// round (13 ms with both cores busy on a two-core machine; 3 periods clicked there).
+constexpr unsigned kLocalPeriod = 64;
+constexpr unsigned kLocalPeriods = 16;
+// A network sink hands the sound on in blocks of its latency: below 5 ms a tunnel between two
+// servers on the same machine ran dry dozens of times in ten seconds.
+constexpr std::chrono::microseconds kNetworkShare{5000};
+// The queue before the sink, however long the period.
+constexpr std::chrono::microseconds kShortestQueue{20000};
+constexpr unsigned kFrameStep = 16;
+constexpr unsigned kRewriteAheadPerSecond = 800;  // 1.25 ms
+
+unsigned framesOf(std::chrono::microseconds time, unsigned rate) {
+    const auto exact = static_cast<unsigned>(time.count() * rate / 1000000);
+    return (exact + kFrameStep - 1) / kFrameStep * kFrameStep;
+}
+
+unsigned periodsFor(unsigned period, unsigned rate) {
+    const unsigned queue = framesOf(kShortestQueue, rate);
+    return std::max(2u, (queue + period - 1) / period);
+}
+
+}  // namespace
+
+BufferSetting startingBuffer(const SinkFacts& sink, const BufferSetting& fallback) {
+    if (sink.pipewire || sink.rate == 0) return fallback;
+    if (sink.dynamicLatency && !sink.network) return {kLocalPeriod, kLocalPeriods};
+    const std::chrono::microseconds floor = sink.network ? kNetworkShare : decltype(floor){0};
+    const std::chrono::microseconds share = std::max(floor, sink.dynamicLatency ? floor : sink.latency);
+    const unsigned period = std::max(kLocalPeriod, framesOf(std::min(share, kShortestQueue),
+                                                            sink.rate));
+    return {period, periodsFor(period, sink.rate)};
+}
+
+PulseRequest requestFor(const BufferSetting& setting, const SinkFacts& sink,
+                        std::size_t frameBytes) {
+    const auto period = static_cast<std::uint32_t>(setting.periodFrames * frameBytes);
+    const std::uint32_t queue = period * setting.periods;
+    PulseRequest request;
+    request.prebuf = period;  // start, and start again after an underrun, at once
+    if (sink.pipewire) {
+        request.tlength = queue;
+        request.minreq = period;
+        request.adjustLatency = true;
+        return request;
+    }
+    // PulseAudio gives the sink what the buffer holds beyond two requests: tlength - 2 minreq,
+    // one period. The server asks for the queue less a period at a time rather than for every
+    // period: server and program wake up half as often while playing.
+    request.minreq = queue - period;
+    request.tlength = queue + request.minreq;
+    request.rewritable = true;
+    const unsigned rate = std::max(sink.rate, 1u);
+    if (sink.dynamicLatency && !sink.network) {
+        request.marginFrames = rate / kRewriteAheadPerSecond;
+    } else if (sink.dynamicLatency) {
+        request.marginFrames = setting.periodFrames;
+    } else {
+        request.marginFrames = std::max<std::size_t>(setting.periodFrames,
+                                                     framesOf(sink.latency, rate));
+    }
+    return request;
+}
+
+}  // namespace velune

@@ -1,0 +1,93 @@
+#pragma once
+
+// What every audio backend does the same way, written once: it renders the source and watches
+// for the rest (RestWatch), adapts the buffer (BufferPolicy), takes real-time priority, and says
+// what happens through the LogRelay. A backend (PulseAudio, PipeWire, ALSA) is a thin adapter
+// around it:
+//
+//   messages' thread --message()--> [atomics] --kick--> backend's thread --render()--> source
+//                                                        |-- underflow(), tick(), cycleLate()
+//                                                        `-- beginRest(), endRest()
+//
+// The thread that sends messages (the window's) touches only atomics here and never waits for
+// the backend's thread; everything else belongs to the backend's real-time thread, which takes
+// no lock, allocates nothing and logs only through the relay.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <optional>
+
+#include "audio/buffer_policy.h"
+#include "audio/log_relay.h"
+#include "audio/rest_watch.h"
+
+namespace velune {
+
+class RenderSource;
+
+// The priority a rendering thread asks for (FluidSynth's own default for its audio threads).
+inline constexpr int kRealtimePriority = 60;
+
+class StreamDriver {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log);
+
+    // -- The thread that sends messages.
+    // A message is about to reach the source; `changesSound`: it starts or ends a note, which
+    // the queued sound should carry at once. True when the backend's thread has something to do
+    // about it (the rest to end, the queue to render again): the backend is to be kicked.
+    bool message(bool changesSound);
+
+    // -- The backend's thread (real-time once enterRealtime() has run).
+    // Once, at its first callback: real-time priority where the system allows it.
+    void enterRealtime();
+    // Renders `frames` stereo frames into `data`; true when the output has come to rest.
+    bool render(float* data, std::size_t frames);
+    // A note started or ended since the last call (only where the backend renders its queue
+    // again: setRewrites()).
+    bool takeChange() { return change_.exchange(false, std::memory_order_acq_rel); }
+    void setRewrites(bool rewrites) { rewrites_.store(rewrites); }
+
+    // The buffer policy; each returns the new setting when it changed, and logs why.
+    std::optional<BufferSetting> underflow(bool audible);
+    std::optional<BufferSetting> missedCycle(bool audible);
+    std::optional<BufferSetting> lateInCycle(std::chrono::nanoseconds late);
+    std::optional<BufferSetting> tick();
+    BufferSetting setting() const { return policy_.current(); }
+    // Adapts from `start` on instead (the stream moved to a sink of another kind).
+    void restartAt(const BufferSetting& start) { policy_.restartAt(start, Clock::now()); }
+    bool pinned() const { return policy_.pinned(); }
+    // Whether what was rendered last was silence for the whole buffer: a dropout then is unheard.
+    bool quietForBuffer() const;
+    std::size_t quietFrames() const { return rest_.quietFrames(); }
+
+    // The rest: beginRest() once render() said so, false when a message came meanwhile (play on);
+    // endRest() true once a message has come since the rest began (the backend plays again).
+    bool beginRest();
+    bool endRest();
+    bool resting() const { return resting_.load(std::memory_order_acquire); }
+    void forgetQuiet() { rest_.forgetQuiet(); }
+
+    unsigned rate() const { return rate_; }
+    void log(LogLevel level, const char* text, const char* detail = nullptr);
+    void logBuffer(const char* why);
+    void logBuffer(const char* why, const BufferSetting& setting);
+
+  private:
+    std::optional<BufferSetting> changed(bool changed, const char* why);
+
+    RenderSource& source_;
+    unsigned rate_;
+    BufferPolicy policy_;
+    LogRelay& log_;
+    RestWatch rest_;
+    std::atomic<bool> change_{false};
+    std::atomic<bool> rewrites_{false};
+    std::atomic<bool> resting_{false};
+    std::atomic<unsigned> seenAtRest_{0};
+};
+
+}  // namespace velune

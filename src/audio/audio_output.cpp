@@ -102,6 +102,7 @@ bool AudioOutput::playing() {
 // While ALSA plays, a server is looked for now and then, on a thread of its own; once one
 // answers, it is kept for start().
 bool AudioOutput::serverCameBack() {
+    if (server_) return true;
     if (probe_.valid()) {
         if (probe_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return false;
         server_ = probe_.get();

@@ -75,6 +75,15 @@ std::unique_ptr<PulseBackend> PulseBackend::connect(std::chrono::milliseconds ti
                 deadline);
         ready = b.sink_.rate != 0;
     }
+    if (ready && !quiet) {
+        const SinkFacts& sink = b.sink_;
+        logMessage(LogArea::Audio, LogLevel::Info,
+                   std::string("the default sink plays at ") + std::to_string(sink.rate) + " Hz, " +
+                       (sink.network ? "over the network, " : "") +
+                       (sink.dynamicLatency ? "at the latency asked for"
+                                            : "at a latency of its own") +
+                       " (" + std::to_string(sink.latency.count()) + " us now)");
+    }
     if (ready) {
         b.kickEvent_ = api->io_new(api, b.kickFd_, PA_IO_EVENT_INPUT, onKick, &b);
         b.pumpEvent_ = api->defer_new(api, onPump, &b);

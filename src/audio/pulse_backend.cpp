@@ -355,15 +355,21 @@ void PulseBackend::rewriteFrom(const pa_timing_info& info) {
     if (written_.beginRewrite(read, request_.marginFrames, queueFrames())) pump();
 }
 
-// One step of the rewrite, over what was queued there (a seek back from the stream's write index,
-// which the server counts as it is written).
+// One step of the rewrite, rendered straight into the server's memory, over what was queued
+// there (a seek back from the stream's write index, which the server counts as it is written).
 void PulseBackend::stepRewrite() {
-    const std::size_t frames = written_.nextRewrite(kRenderCeiling);
-    const std::span<float> fresh(scratch_.data(), frames * kChannels);
+    void* data = nullptr;
+    std::size_t size = written_.nextRewrite(kRenderCeiling) * frameBytes();
+    if (pa_stream_begin_write(stream_, &data, &size) < 0 || data == nullptr) {
+        fail("cannot write to the audio stream");
+        return;
+    }
+    const std::size_t frames =
+        std::min(size / frameBytes(), written_.nextRewrite(kRenderCeiling));
+    const std::span<float> fresh(static_cast<float*>(data), frames * kChannels);
     driver_->render(fresh.data(), frames);
     const std::int64_t seek = written_.rewritten(fresh) * static_cast<std::int64_t>(frameBytes());
-    if (pa_stream_write(stream_, fresh.data(), frames * frameBytes(), nullptr, seek,
-                        PA_SEEK_RELATIVE) < 0) {
+    if (pa_stream_write(stream_, data, frames * frameBytes(), nullptr, seek, PA_SEEK_RELATIVE) < 0) {
         fail("cannot write to the audio stream");
     }
 }

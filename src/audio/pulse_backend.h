@@ -31,7 +31,6 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "audio/audio_backend.h"
 #include "audio/audio_format.h"
@@ -117,7 +116,6 @@ class PulseBackend : public AudioBackend {
     // What was written, to render again: more than the longest queue the policy asks for.
     static constexpr std::size_t kRememberedFrames = 16384;
     QueuedAudio written_{kRememberedFrames};
-    std::vector<float> scratch_ = std::vector<float>(std::size_t{kRenderCeiling} * kChannels);
 };
 
 }  // namespace velune

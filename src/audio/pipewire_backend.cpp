@@ -37,8 +37,10 @@ std::unique_ptr<PipeWireBackend> PipeWireBackend::open(StreamDriver& driver) {
     pw_init(nullptr, nullptr);
     std::unique_ptr<PipeWireBackend> backend(new PipeWireBackend(driver));
     backend->loop_ = pw_thread_loop_new("velune-pipewire", nullptr);
+    // Once connected, the data thread owns the driver's policy.
+    const BufferSetting start = driver.setting();
     if (backend->loop_ == nullptr || !backend->connect()) return nullptr;
-    driver.logBuffer("playing through PipeWire");
+    driver.logBuffer("playing through PipeWire", start);
     return backend;
 }
 

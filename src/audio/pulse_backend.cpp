@@ -337,15 +337,13 @@ void PulseBackend::onTiming(pa_stream* stream, int success, void* self) {
 }
 
 // The server's own count of what was written is the one that counts: after it dropped its queue
-// (at the end of a rest) the frames are numbered from where it stood. Then, if a note is
+// (at the end of a rest) or the stream moved, the frames are numbered from where it stood. Then, if a note is
 // waiting to be carried into the queue, what lies beyond where the server reads, and beyond the
 // margin the new sound takes to reach it, is rendered again.
 void PulseBackend::rewriteFrom(const pa_timing_info& info) {
     const auto bytes = static_cast<std::int64_t>(frameBytes());
-    if (renumber_ && !written_.rewriting()) {
-        written_.renumber(info.write_index / bytes - written_.end());
-        renumber_ = false;
-    }
+    // (The client library counts the writes made since it asked into the answer.)
+    if (!written_.rewriting()) written_.renumber(info.write_index / bytes - written_.end());
     if (!changePending_ || corked_) return;
     changePending_ = false;
     std::int64_t read = info.read_index / bytes;
@@ -425,7 +423,6 @@ void PulseBackend::resume() {
     unref(pa_stream_cork(stream_, 0, nullptr, nullptr));
     // The server numbers what is written after the flush from where it reads: the next timing
     // answer renumbers what is remembered.
-    renumber_ = true;
     askTiming();
     const BufferSetting setting = driver_->setting();
     writeFresh(std::min<std::size_t>(std::size_t{setting.periodFrames} * setting.periods,

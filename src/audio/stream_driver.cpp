@@ -11,7 +11,7 @@ namespace velune {
 
 StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy,
                            LogRelay& log)
-    : source_(source), rate_(rate), policy_(policy), log_(log) {}
+    : source_(source), rate_(rate), policy_(policy), pinned_(policy.pinned()), log_(log) {}
 
 bool StreamDriver::message(bool changesSound) {
     rest_.message();
@@ -105,7 +105,7 @@ void StreamDriver::logBuffer(const char* why, const BufferSetting& setting) {
     event.text = why;
     event.setting = setting;
     event.rate = rate_;
-    event.pinned = policy_.pinned();
+    event.pinned = pinned_;
     log_.post(event);
 }
 

@@ -59,7 +59,7 @@ class StreamDriver {
     BufferSetting setting() const { return policy_.current(); }
     // Adapts from `start` on instead (the stream moved to a sink of another kind).
     void restartAt(const BufferSetting& start) { policy_.restartAt(start, Clock::now()); }
-    bool pinned() const { return policy_.pinned(); }
+    bool pinned() const { return pinned_; }
     // Whether what was rendered last was silence for the whole buffer: a dropout then is unheard.
     bool quietForBuffer() const;
     std::size_t quietFrames() const { return rest_.quietFrames(); }
@@ -82,6 +82,7 @@ class StreamDriver {
     RenderSource& source_;
     unsigned rate_;
     BufferPolicy policy_;
+    const bool pinned_;
     LogRelay& log_;
     RestWatch rest_;
     std::atomic<bool> change_{false};

@@ -19,6 +19,7 @@ TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
     } cases[] = {
         {"a second's pause", 1.1, false},
         {"four seconds' pause", 4.0, false},
+        {"a pause just short of ten seconds", 9.8, false},
         {"the player stopped", 10.1, true},
     };
     constexpr unsigned kRate = 48000;

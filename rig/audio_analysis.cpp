@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <sstream>
 
 namespace velune::rig {
 namespace {
@@ -59,6 +60,11 @@ constexpr std::size_t kJoinBefore = kSampleRate * 20 / 1000;
 constexpr std::size_t kJoinAfter = kSampleRate * 10 / 1000;
 
 constexpr uint_t kMelBands = 40;
+
+// A note's exact start: it rises 12 dB (amplitude times 4) above what sounded before, to -60 dBFS.
+constexpr float kAudible = 1e-3f;
+constexpr float kRise = 4.0f;
+constexpr std::size_t kStartStep = kSampleRate / 2000;
 
 template <typename T, void (*Delete)(T*)>
 struct Deleter {
@@ -256,6 +262,31 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
         lastAtJoin = join;
     }
     return notes;
+}
+
+std::string describe(const std::vector<HeardNote>& heard) {
+    std::ostringstream out;
+    for (const HeardNote& note : heard) {
+        out << ' ' << (note.midi ? std::to_string(*note.midi) : "?") << '@'
+            << static_cast<double>(note.onset) / kSampleRate;
+    }
+    return out.str();
+}
+
+std::optional<std::size_t> noteStart(std::span<const float> sound, std::size_t key) {
+    const auto peak = [&](std::size_t begin, std::size_t end) {
+        float loudest = 0;
+        for (std::size_t i = begin; i < end && i < sound.size(); ++i)
+            loudest = std::max(loudest, std::abs(sound[i]));
+        return loudest;
+    };
+    const float residue = std::max(peak(0, key), kAudible / kRise);
+    const float threshold = std::max(kAudible, kRise * residue);
+    std::size_t at = key;
+    while (at < sound.size() && std::abs(sound[at]) < threshold) ++at;
+    if (at == sound.size()) return std::nullopt;
+    while (at >= key + kStartStep && peak(at - kStartStep, at) > residue) at -= kStartStep;
+    return at;
 }
 
 Timbre timbreOf(std::span<const float> samples) {

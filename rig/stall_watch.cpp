@@ -6,37 +6,45 @@
 
 #include <algorithm>
 
-namespace velune::bench {
+namespace velune::rig {
 namespace {
 
-constexpr long kPeriodNs = 2'000'000;
+using Clock = std::chrono::steady_clock;
 
-long long nanosecondsOf(const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
-
-timespec timespecOf(long long ns) {
-    return {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-}
+constexpr auto kPeriod = std::chrono::milliseconds(2);
 
 }  // namespace
 
 StallWatch::StallWatch() {
     thread_ = std::thread([this] {
         const sched_param lowest{sched_get_priority_min(SCHED_FIFO)};
-        seen_.watched = pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest) == 0;
-        if (!seen_.watched) return;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long due = nanosecondsOf(now);
-        while (!stop_.load(std::memory_order_relaxed)) {
-            due += kPeriodNs;
-            const timespec wake = timespecOf(due);
+        const bool realtime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest) == 0;
+        {
+            std::lock_guard lock(mutex_);
+            seen_.watched = realtime;
+        }
+        if (!realtime) return;
+        // steady_clock is CLOCK_MONOTONIC: the times compare with the recorder's.
+        Clock::time_point due = Clock::now();
+        for (;;) {
+            due += kPeriod;
+            const auto sinceEpoch = due.time_since_epoch();
+            const timespec wake{
+                static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch)
+                                        .count()),
+                static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      sinceEpoch % std::chrono::seconds(1))
+                                      .count())};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const double lateMs = static_cast<double>(nanosecondsOf(now) - due) / 1e6;
+            const Clock::time_point now = Clock::now();
+            const double lateMs = std::chrono::duration<double, std::milli>(now - due).count();
+            std::lock_guard lock(mutex_);
+            if (stop_) return;
             if (lateMs >= kStallMs) {
                 ++seen_.count;
                 seen_.longestMs = std::max(seen_.longestMs, lateMs);
-                due = nanosecondsOf(now);  // one stall is counted once, not once per period
+                seen_.seen.push_back({due, now});
+                due = now;  // one stall is counted once, not once per period
             }
         }
     });
@@ -44,10 +52,18 @@ StallWatch::StallWatch() {
 
 StallWatch::~StallWatch() { stop(); }
 
-Stalls StallWatch::stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+Stalls StallWatch::stalls() const {
+    std::lock_guard lock(mutex_);
     return seen_;
 }
 
-}  // namespace velune::bench
+Stalls StallWatch::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    if (thread_.joinable()) thread_.join();
+    return stalls();
+}
+
+}  // namespace velune::rig

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <sstream>
 
 #include "offline_synth.h"
 
@@ -21,15 +20,6 @@ using namespace velune::rig;
 constexpr double kOnsetTolerance = 0.025;
 
 std::size_t at(double seconds) { return static_cast<std::size_t>(seconds * kSampleRate); }
-
-std::string describe(const std::vector<HeardNote>& heard) {
-    std::ostringstream out;
-    for (const HeardNote& note : heard) {
-        out << ' ' << (note.midi ? std::to_string(*note.midi) : "?") << '@'
-            << static_cast<double>(note.onset) / kSampleRate;
-    }
-    return out.str();
-}
 
 // Expects the notes `played`, each within the tolerance of its start.
 void expectHeard(const std::vector<float>& sound,

@@ -1,7 +1,7 @@
 #include "scenario.h"
 
 #include <algorithm>
-#include <sstream>
+#include <iostream>
 #include <thread>
 
 namespace velune::e2e {
@@ -18,19 +18,6 @@ double secondsOf(std::ptrdiff_t samples) { return static_cast<double>(samples) /
 int brightness(Rgb c) { return (c.r + c.g + c.b) / 3; }
 
 }  // namespace
-
-std::size_t samplesOf(std::chrono::milliseconds duration) {
-    return static_cast<std::size_t>(duration.count()) * kSampleRate / 1000;
-}
-
-std::string describe(const std::vector<HeardNote>& heard) {
-    std::ostringstream out;
-    for (const HeardNote& note : heard) {
-        out << ' ' << (note.midi ? std::to_string(*note.midi) : "?") << '@'
-            << secondsOf(static_cast<std::ptrdiff_t>(note.onset));
-    }
-    return out.str();
-}
 
 std::string boxText(XSession& x, XWindow box) {
     const Screenshot shot = x.captureDrawn(box);
@@ -71,14 +58,10 @@ void Scenario::TearDown() {
 std::vector<KeyStroke> Scenario::play(const std::vector<std::string>& keys,
                                       std::chrono::milliseconds spacing,
                                       std::chrono::milliseconds hold) {
+    const std::vector<Injection> presses = x().play(keys, spacing, hold);
     std::vector<KeyStroke> strokes;
-    const auto start = Clock::now() + 20ms;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        std::this_thread::sleep_until(start + i * spacing);
-        strokes.push_back({keys[i], recorder().indexAt(x().key(keys[i], true).at)});
-        std::this_thread::sleep_for(hold);
-        x().key(keys[i], false);
-    }
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        strokes.push_back({keys[i], recorder().indexAt(presses[i].at)});
     return strokes;
 }
 

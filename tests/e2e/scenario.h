@@ -35,8 +35,6 @@ struct KeyStroke {
     std::size_t mark;
 };
 
-std::size_t samplesOf(std::chrono::milliseconds duration);
-std::string describe(const std::vector<HeardNote>& heard);
 // The text of a message box, read as a user would copy it: a triple click on its line selects
 // it, and it becomes the X primary selection.
 std::string boxText(XSession& x, XWindow box);

@@ -16,6 +16,7 @@
 #include "audio_server.h"
 #include "fluidsynth_service.h"
 #include "recorder.h"
+#include "recording_midi.h"
 #include "render_thread.h"
 
 namespace velune {
@@ -24,8 +25,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t noteOn(int note) { return 0x90 | note << 8 | 100 << 16; }
-constexpr std::uint32_t noteOff(int note) { return 0x80 | note << 8; }
+constexpr std::uint32_t noteOn(std::uint32_t note) { return testing::shortMessage(0x90, note, 100); }
+constexpr std::uint32_t noteOff(std::uint32_t note) { return testing::shortMessage(0x80, note, 0); }
 
 TEST(AudioOutput, PlaysRestsWakesAndOutlivesItsServer) {
     const fs::path work = fs::temp_directory_path() / ("velune-audio-" + std::to_string(getpid()));

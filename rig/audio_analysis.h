@@ -56,10 +56,11 @@ std::vector<HeardNote> transcribe(std::span<const float> samples);
 // " 60@0.2 ?@0.75": each note's pitch (? when unclear) and start in seconds, for a message.
 std::string describe(const std::vector<HeardNote>& heard);
 
-// Where exactly a note starts after sample `key` (the benchmark's key-to-sound latency): it rises
-// 12 dB above the loudest of what sounded before the key (a tail of the note before, or silence)
-// to -60 dBFS or more; from there back to where it first rose above that residue (or above
-// -72 dBFS after silence), 0.5 ms at a time. Nothing when no note starts.
+// Where exactly a note starts after sample `key` (the benchmark's key-to-sound latency): once it
+// has risen 12 dB above the loudest of what sounded before the key (a tail of the note before, or
+// silence) to -60 dBFS or more, the first sample where it rose out of what sounded just before.
+// Within 0.2 ms of its first sample after silence, 0.7 ms after a tail faded 30 dB. Nothing when
+// no note starts.
 std::optional<std::size_t> noteStart(std::span<const float> sound, std::size_t key);
 
 // The mean of aubio's mel-frequency cepstral coefficients over a stretch, loudness (the first)

@@ -1,6 +1,7 @@
 // The ears of the end-to-end tests and the benchmark, checked on sound whose notes are known:
 // synthetic tones and the General MIDI synthesizer rendered offline. Each table row is heard
-// note for note, so a wrong pitch or a missed onset in the ears fails here first.
+// note for note, so a wrong pitch or a missed onset in the ears fails here first; and where
+// exactly a note starts, which the benchmark's latency stands on.
 
 #include "audio_analysis.h"
 
@@ -18,6 +19,7 @@ namespace {
 using namespace velune::rig;
 
 constexpr double kOnsetTolerance = 0.025;
+constexpr double kNoteStartTolerance = 0.00075;
 
 std::size_t at(double seconds) { return static_cast<std::size_t>(seconds * kSampleRate); }
 
@@ -133,6 +135,49 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     std::fill_n(sound.begin() + at(1.2), 7, 0.0f);
     EXPECT_EQ(findDropouts(sound).size(), gaps.size() + 1);
     expectHeard(sound, {{60, 0.2}, {67, 1.7}});
+}
+
+// Where a note starts, to the sample: the benchmark's key-to-sound latency. The truth is where
+// the render with the note departs from the same render without it.
+TEST(NoteStart, PlacesANoteWithinAFractionOfAMillisecondOfItsFirstSample) {
+    const struct {
+        const char* name;
+        double tail;  // how long after the note before was let go; < 0: after silence
+    } cases[] = {
+        {"after silence", -1},
+        {"as the benchmark plays: 0.2 s after the rest", 0.2},
+        {"after the note before faded more", 0.4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto render = [&](bool withNote) {
+            OfflineSynth synth;
+            synth.play(0.2);
+            if (c.tail >= 0) {
+                synth.noteOn(67);
+                synth.play(0.4);
+                synth.noteOff(67);
+                synth.play(c.tail);
+            }
+            if (withNote) synth.noteOn(60);
+            synth.play(0.3);
+            return synth.samples();
+        };
+        const std::vector<float> with = render(true), without = render(false);
+        const auto truth = static_cast<std::size_t>(
+            std::mismatch(with.begin(), with.end(), without.begin()).first - with.begin());
+        ASSERT_LT(truth, with.size()) << "the note sounded nothing";
+
+        // As the benchmark looks: from 20 ms before the key, which went down 5 ms before the sound.
+        const std::size_t key = truth - at(0.005), from = key - at(0.02);
+        const std::optional<std::size_t> start =
+            noteStart(std::span(with).subspan(from, at(0.3)), key - from);
+        ASSERT_TRUE(start) << "no note start found";
+        // Its first samples lie 100 dB down, under what still rings: found a little late.
+        EXPECT_GE(from + *start, truth);
+        EXPECT_LE(from + *start, truth + at(kNoteStartTolerance));
+
+    }
 }
 
 // A flute note heard from another moment of its sound is nearest the flute's reference, not the

@@ -137,6 +137,44 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     expectHeard(sound, {{60, 0.2}, {67, 1.7}});
 }
 
+// A hole of 20-100 ms in a note held on, right after its strike or later: the output ran dry for
+// a moment, and either lost what should have sounded then or played it late. It is one dropout,
+// and the note sounds on as one note.
+TEST(Ears, HearAHoleInAHeldNoteAsADropoutAndNoNewNote) {
+    const struct {
+        const char* name;
+        int program;
+        int note;
+        double after;    // the strike
+        double seconds;  // of silence
+        bool late;       // the sound after it comes late instead of lost
+    } cases[] = {
+        {"piano, just after the strike", 0, 60, 0.005, 0.03, false},
+        {"piano, in the attack", 0, 60, 0.04, 0.1, false},
+        {"piano, a second in", 0, 60, 1.0, 0.03, false},
+        {"piano, late", 0, 67, 0.5, 0.02, true},
+        {"flute, in the swell", 73, 72, 0.05, 0.03, false},
+        {"flute, held on", 73, 60, 0.8, 0.03, false},
+        {"flute, late", 73, 67, 0.5, 0.1, true},
+    };
+    constexpr double kStrike = 0.05;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> sound = renderNote(c.program, c.note, 1.5);
+        const auto hole = sound.begin() + static_cast<std::ptrdiff_t>(at(kStrike + c.after));
+        if (c.late) {
+            sound.insert(hole, at(c.seconds), 0.0f);
+        } else {
+            std::fill_n(hole, at(c.seconds), 0.0f);
+        }
+        const std::vector<Dropout> dropouts = findDropouts(sound);
+        ASSERT_EQ(dropouts.size(), 1u);
+        EXPECT_EQ(dropouts.front().begin, at(kStrike + c.after));
+        EXPECT_EQ(dropouts.front().end - dropouts.front().begin, at(c.seconds));
+        expectHeard(sound, {{c.note, kStrike}});
+    }
+}
+
 // Where a note starts, to the sample: the benchmark's key-to-sound latency. The truth is where
 // the render with the note departs from the same render without it.
 TEST(NoteStart, PlacesANoteWithinAFractionOfAMillisecondOfItsFirstSample) {

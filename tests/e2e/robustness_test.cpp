@@ -1,7 +1,6 @@
-// The whole program under faults and at its edges: no sound device, closing while a note sounds,
-// a storm of keys, the audio server dying and coming back. Whatever happens, no note stays
-// stuck, the player is told, and the program neither crashes nor hangs nor reports a failure
-// as success.
+// The whole program under faults and at its edges: no sound device, a storm of keys, the audio
+// server dying and coming back. Whatever happens, no note stays stuck, the player is told, and
+// the program neither crashes nor hangs nor reports a failure as success.
 
 #include <algorithm>
 #include <cstdlib>
@@ -66,19 +65,6 @@ TEST(NoDevice, OnlyABoxSaysSoAndTheProgramEndsWithAFailure) {
     EXPECT_LT(*status, 128) << "the program died of signal " << *status - 128 << "\n"
                             << program.log();
     EXPECT_FALSE(x.findWindow(kMainWindowTitle, program.pid())) << "the main window showed";
-}
-
-// The output goes with the program, so the sound alone cannot tell whether the note was let go
-// at closing; closing with the audio server gone (AudioLoss) shows the note off being tried.
-TEST_F(Robustness, ClosingWhileANoteSoundsSilencesItAndEnds) {
-    ASSERT_TRUE(keyPlays("u")) << "the note did not sound";
-    std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(soundingNow()) << "the note stopped before the window closed";
-    const std::size_t closing = recorder().indexNow();
-    closeAndExpectEnd(10s);
-    const std::optional<std::size_t> silent = recorder().waitForSilence(closing, 300ms, 3s);
-    ASSERT_TRUE(silent) << "still sounding after the window closed";
-    EXPECT_LT(*silent - closing, samplesOf(1000ms)) << "the note rang on after the window closed";
 }
 
 // Mostly the instrument's own keys; now and then one that moves the focus (Tab, Enter) or that

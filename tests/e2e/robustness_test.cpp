@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -108,11 +111,36 @@ KeyEvents makeStorm(std::uint32_t seed, std::size_t count) {
     return events;
 }
 
+// The storm's seed: VELUNE_STORM_SEED when set, else the seed of a try that failed (kept in the
+// artifacts folder, so that the retry of a failed test plays the same storm), else a fresh one.
+// The seed is kept from the start, so that a try that never ends (a hang, a crash) leaves it
+// too, and it goes once a try passes.
+class StormSeed {
+  public:
+    StormSeed() {
+        std::filesystem::create_directories(file_.parent_path());
+        if (const char* chosen = std::getenv("VELUNE_STORM_SEED"); chosen != nullptr && *chosen) {
+            value_ = static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10));
+        } else if (std::ifstream kept(file_); !(kept >> value_)) {
+            value_ = std::random_device{}();
+        }
+        std::ofstream(file_) << value_ << '\n';
+        std::cout << "storm seed " << value_ << " (VELUNE_STORM_SEED=" << value_
+                  << " plays the same storm)" << std::endl;
+    }
+    ~StormSeed() {
+        if (!::testing::Test::HasFailure()) std::filesystem::remove(file_);
+    }
+    std::uint32_t value() const { return value_; }
+
+  private:
+    std::filesystem::path file_ = std::filesystem::path(VELUNE_E2E_ARTIFACTS) / "storm-seed";
+    std::uint32_t value_ = 0;
+};
+
 TEST_F(Robustness, AKeyStormLeavesNoNoteStuckAndTheKeyboardPlaying) {
-    const char* chosen = std::getenv("VELUNE_STORM_SEED");
-    const auto seed = chosen != nullptr && *chosen
-                          ? static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10))
-                          : std::random_device{}();
+    const StormSeed stormSeed;
+    const std::uint32_t seed = stormSeed.value();
     SCOPED_TRACE(::testing::Message() << "VELUNE_STORM_SEED=" << seed << " plays the same storm");
     x().ensureNumLock();
     const KeyEvents storm = makeStorm(seed, 5000);

@@ -118,7 +118,12 @@ std::vector<HeardNote> Scenario::listen(std::size_t from, std::chrono::milliseco
 void Scenario::expectNotes(const std::vector<KeyStroke>& strokes, const std::vector<int>& pitches,
                            std::chrono::milliseconds latest, std::size_t notesThatMayDropOut) {
     const std::vector<HeardNote> heard = listen(strokes.front().mark, 500ms, notesThatMayDropOut);
-    ASSERT_EQ(heard.size(), strokes.size()) << "heard:" << describe(heard);
+    ASSERT_EQ(heard.size(), strokes.size()) << "heard:" << describe(heard) << "\nkeys:" << [&] {
+        std::ostringstream keys;
+        for (const KeyStroke& stroke : strokes)
+            keys << ' ' << stroke.key << '@' << secondsOf(static_cast<std::ptrdiff_t>(stroke.mark));
+        return keys.str();
+    }();
     for (std::size_t i = 0; i < strokes.size(); ++i) {
         const auto lag = static_cast<std::ptrdiff_t>(heard[i].onset) -
                          static_cast<std::ptrdiff_t>(strokes[i].mark);

@@ -102,7 +102,8 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
     const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
     const std::size_t from = key - rig::samplesOf(kBefore), to = key + rig::samplesOf(kLatestOnset);
     rig.recorder().waitFor(to, 3s);
-    const std::optional<std::size_t> start = rig::noteStart(rig.recorder().slice(from, to), key - from);
+    const std::optional<std::size_t> start =
+        rig::noteStart(rig.recorder().slice(from, to), key - from);
     if (!start) return std::nullopt;
     const auto at = base->timeOf(static_cast<double>(from + *start));
     return std::pair{ms(at - press.at),

@@ -1,9 +1,10 @@
 #pragma once
 
 // Listening to a recording: where notes start, which note each one is, where the sound runs dry
-// for a moment, where exactly a note starts after a key, and a fingerprint of the instrument. Onsets, pitch and the spectra behind the
-// fingerprint come from aubio; this file only adapts them to mono float recordings, and cuts
-// out the audio output's dropouts first. Every position is a sample index into the span given.
+// for a moment, where exactly a note starts after a key, and a fingerprint of the instrument.
+// Onsets, pitch and the spectra behind the fingerprint come from aubio; this file only adapts them
+// to mono float recordings, and cuts out the audio output's dropouts first. Every position is a
+// sample index into the span given.
 
 #include <array>
 #include <chrono>

@@ -30,8 +30,8 @@ StallWatch::StallWatch() {
             due += kPeriod;
             const auto sinceEpoch = due.time_since_epoch();
             const timespec wake{
-                static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch)
-                                        .count()),
+                static_cast<time_t>(
+                    std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count()),
                 static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       sinceEpoch % std::chrono::seconds(1))
                                       .count())};

@@ -214,7 +214,6 @@ TEST(NoteStart, PlacesANoteWithinAFractionOfAMillisecondOfItsFirstSample) {
         // Its first samples lie 100 dB down, under what still rings: found a little late.
         EXPECT_GE(from + *start, truth);
         EXPECT_LE(from + *start, truth + at(kNoteStartTolerance));
-
     }
 }
 

@@ -25,7 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t noteOn(std::uint32_t note) { return testing::shortMessage(0x90, note, 100); }
+constexpr std::uint32_t noteOn(std::uint32_t note) {
+    return testing::shortMessage(0x90, note, 100);
+}
 constexpr std::uint32_t noteOff(std::uint32_t note) { return testing::shortMessage(0x80, note, 0); }
 
 TEST(AudioOutput, PlaysRestsWakesAndOutlivesItsServer) {

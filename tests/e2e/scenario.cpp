@@ -86,7 +86,8 @@ std::vector<Dropout> Scenario::unexplainedDropouts(std::size_t from, std::size_t
             });
         if (!explained) unexplained.push_back(dropout);
     }
-    if (!stalls.watched) std::cout << "the machine's stalls are not watched: no real-time priority\n";
+    if (!stalls.watched)
+        std::cout << "the machine's stalls are not watched: no real-time priority\n";
     return unexplained;
 }
 
@@ -102,10 +103,12 @@ std::vector<HeardNote> Scenario::listen(std::size_t from, std::chrono::milliseco
     std::set<std::size_t> notesDroppingOut;  // each by the number of notes heard before it
     std::ostringstream where;
     for (const Dropout& dropout : dropouts) {
-        notesDroppingOut.insert(static_cast<std::size_t>(
-            std::partition_point(heard.begin(), heard.end(),
-                                 [&](const HeardNote& note) { return note.onset <= dropout.begin; }) -
-            heard.begin()));
+        notesDroppingOut.insert(
+            static_cast<std::size_t>(std::partition_point(heard.begin(), heard.end(),
+                                                          [&](const HeardNote& note) {
+                                                              return note.onset <= dropout.begin;
+                                                          }) -
+                                     heard.begin()));
         where << ' ' << (dropout.end - dropout.begin) * 1000.0 / kSampleRate << " ms at "
               << secondsOf(static_cast<std::ptrdiff_t>(dropout.begin));
     }

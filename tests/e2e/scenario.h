@@ -63,8 +63,7 @@ class Scenario : public ::testing::Test {
     // Expects one note per stroke, each starting soon after its key went down, at these pitches.
     // (How soon exactly is the benchmark's business; `latest` only tells a key that played late.)
     void expectNotes(const std::vector<KeyStroke>& strokes, const std::vector<int>& pitches,
-                     std::chrono::milliseconds latest = 300ms,
-                     std::size_t notesThatMayDropOut = 0);
+                     std::chrono::milliseconds latest = 300ms, std::size_t notesThatMayDropOut = 0);
     // Whether something sounds at this moment (dropouts aside).
     bool soundingNow();
     // Whether a sound starts within `within` after `mark`.

@@ -174,7 +174,8 @@ TEST(MidiFileRecorder, TheRecordingPlaysBackLikeThePerformance) {
                      std::to_string(p.ms));
         const auto [shift, alike] = bestMatch(played, heard, p.ms * kSamplesPerMs);
         EXPECT_GT(alike, 0.95);
-        EXPECT_LE(std::abs(shift - kPlayerLag), kSamplesPerMs / 2) << "timed to the half millisecond";
+        EXPECT_LE(std::abs(shift - kPlayerLag), kSamplesPerMs / 2)
+            << "timed to the half millisecond";
     }
 }
 

@@ -15,13 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr float kAudible = 1e-3f;  // -60 dBFS
 // A note every 0.4 s, held 0.2 s: the tail of the one before has faded by 30 dB or more.
 constexpr auto kSpacing = 400ms;
 constexpr auto kHold = 200ms;
 // What sounded in the 20 ms before a key is the residue a note must rise above.
 constexpr auto kBefore = 20ms;
-constexpr float kRise = 4.0f;
 constexpr auto kLatestOnset = 300ms;
 // The sink's clock is pinned by what the server says in the seconds around a press.
 constexpr auto kTimeBaseAfter = 4s;
@@ -37,10 +35,6 @@ constexpr auto kPlayingCost = 6s;
 constexpr int kStarts = 5;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-std::size_t samplesOf(Clock::duration d) {
-    return static_cast<std::size_t>(std::chrono::duration<double>(d).count() * rig::kSampleRate);
-}
 
 // What each group of processes used over the same stretch, in one-second windows: the wake-ups
 // over the whole stretch, the processor time of the group's quietest second. On a virtual machine
@@ -97,26 +91,6 @@ std::string lastBuffer(const std::string& log) {
     return last;
 }
 
-// Where a note starts after sample `key`: it rises 12 dB above the loudest of what sounded
-// before the key (a tail of the note before, or silence) to -60 dBFS or more; from there back
-// to where it first rose above that residue (or above -72 dBFS after silence), 0.5 ms at a time.
-std::optional<std::size_t> noteStart(const std::vector<float>& sound, std::size_t key) {
-    const auto peak = [&](std::size_t begin, std::size_t end) {
-        float loudest = 0;
-        for (std::size_t i = begin; i < end && i < sound.size(); ++i)
-            loudest = std::max(loudest, std::abs(sound[i]));
-        return loudest;
-    };
-    const float residue = std::max(peak(0, key), kAudible / kRise);
-    const float threshold = std::max(kAudible, kRise * residue);
-    std::size_t at = key;
-    while (at < sound.size() && std::abs(sound[at]) < threshold) ++at;
-    if (at == sound.size()) return std::nullopt;
-    constexpr std::size_t kStep = rig::kSampleRate / 2000;
-    while (at >= key + kStep && peak(at - kStep, at) > residue) at -= kStep;
-    return at;
-}
-
 // Key to sound for a press, with the method's error; nothing when no note starts in time, or
 // when the sink's clock is not known well enough around the press (`clocked` false).
 std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Injection& press,
@@ -126,9 +100,10 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
     clocked = base.has_value();
     if (!base) return std::nullopt;
     const auto key = static_cast<std::size_t>(std::llround(base->indexAt(press.at)));
-    const std::size_t from = key - samplesOf(kBefore), to = key + samplesOf(kLatestOnset);
+    const std::size_t from = key - rig::samplesOf(kBefore), to = key + rig::samplesOf(kLatestOnset);
     rig.recorder().waitFor(to, 3s);
-    const std::optional<std::size_t> start = noteStart(rig.recorder().slice(from, to), key - from);
+    const std::optional<std::size_t> start =
+        rig::noteStart(rig.recorder().slice(from, to), key - from);
     if (!start) return std::nullopt;
     const auto at = base->timeOf(static_cast<double>(from + *start));
     return std::pair{ms(at - press.at),
@@ -140,21 +115,15 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     std::optional<rig::BusyCores> load(busyCores);
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
-    StallWatch watch;
-    std::vector<rig::Injection> presses;
-    const auto start = Clock::now();
-    for (int i = 0; i < notes; ++i) {
-        const std::string& key =
-            subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()];
-        std::this_thread::sleep_until(start + i * kSpacing);
-        presses.push_back(rig.x().key(key, true));
-        std::this_thread::sleep_for(kHold);
-        rig.x().key(key, false);
-        if (subject.restKey) rig.x().tap(*subject.restKey);
-    }
+    rig::StallWatch watch;
+    std::vector<std::string> keys;
+    for (int i = 0; i < notes; ++i)
+        keys.push_back(subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()]);
+    const std::vector<rig::Injection> presses =
+        rig.x().play(keys, kSpacing, kHold, subject.restKey.value_or(""));
     std::this_thread::sleep_for(kSpacing);
     const std::size_t end = rig.recorder().indexNow();
-    const Stalls stalls = watch.stop();
+    const rig::Stalls stalls = watch.stop();
     load.reset();
 
     PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log()), stalls};

@@ -30,7 +30,7 @@ struct PlayingFigures {
     int onsets = 0;     // notes the ears heard in the whole stretch
     int dropouts = 0;
     std::string buffer = "?";  // as the program last printed it ("frames x periods")
-    Stalls stalls;             // the machine's, while the notes played
+    rig::Stalls stalls;        // the machine's, while the notes played
 };
 
 // What a group of processes used over a stretch: processor time, in % of one core, in its quietest

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <sstream>
 
 namespace velune::rig {
 namespace {
@@ -59,6 +60,15 @@ constexpr std::size_t kJoinBefore = kSampleRate * 20 / 1000;
 constexpr std::size_t kJoinAfter = kSampleRate * 10 / 1000;
 
 constexpr uint_t kMelBands = 40;
+
+// A note's exact start: it rises 12 dB (amplitude times 4) above what sounded before, to -60 dBFS;
+// then back, 0.5 ms at a time, to where it rose out of what sounded just before, or out of
+// silence (-120 dBFS: the synthesizer's silence is not all zeros).
+constexpr float kAudible = 1e-3f;
+constexpr float kRise = 4.0f;
+constexpr std::size_t kStartStep = kSampleRate / 2000;
+constexpr std::size_t kLastBefore = kSampleRate * 5 / 1000;
+constexpr float kFloor = 1e-6f;
 
 template <typename T, void (*Delete)(T*)>
 struct Deleter {
@@ -256,6 +266,39 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
         lastAtJoin = join;
     }
     return notes;
+}
+
+std::string describe(const std::vector<HeardNote>& heard) {
+    std::ostringstream out;
+    for (const HeardNote& note : heard) {
+        out << ' ' << (note.midi ? std::to_string(*note.midi) : "?") << '@'
+            << static_cast<double>(note.onset) / kSampleRate;
+    }
+    return out.str();
+}
+
+std::optional<std::size_t> noteStart(std::span<const float> sound, std::size_t key) {
+    const auto peakOf = [](std::span<const float> samples, std::size_t begin, std::size_t end) {
+        float loudest = 0;
+        for (std::size_t i = begin; i < end && i < samples.size(); ++i)
+            loudest = std::max(loudest, std::abs(samples[i]));
+        return loudest;
+    };
+    const float threshold = std::max(kAudible, kRise * peakOf(sound, 0, key));
+    std::size_t at = key;
+    while (at < sound.size() && std::abs(sound[at]) < threshold) ++at;
+    if (at == sound.size()) return std::nullopt;
+    // The step back looks at the second difference, in which a ringing tail (its upper partials
+    // long gone) is far quieter than a strike's first samples, and at the tail's last 5 ms only:
+    // it is fading.
+    std::vector<float> edge(sound.size());
+    for (std::size_t i = 2; i < sound.size(); ++i)
+        edge[i] = sound[i] - 2 * sound[i - 1] + sound[i - 2];
+    const float residue = std::max(peakOf(edge, key - std::min(key, kLastBefore), key), kFloor);
+    while (at >= key + kStartStep && peakOf(edge, at - kStartStep, at) > residue) at -= kStartStep;
+    // That ended on a quiet stretch: the note starts at its first sample above it.
+    while (at + 1 < sound.size() && std::abs(edge[at]) <= residue) ++at;
+    return at;
 }
 
 Timbre timbreOf(std::span<const float> samples) {

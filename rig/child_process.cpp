@@ -28,15 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 std::string findInPath(const std::string& program) {
     if (program.find('/') != std::string::npos) return program;
-    const char* path = std::getenv("PATH");
-    std::string directories = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= directories.size()) {
-        const std::size_t end = std::min(directories.find(':', start), directories.size());
-        const std::string candidate = directories.substr(start, end - start) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
+    if (const std::optional<std::filesystem::path> found = installed(program)) return *found;
     throw std::runtime_error("not installed: " + program);
 }
 
@@ -85,6 +77,20 @@ int statusOf(int raw) {
 }
 
 }  // namespace
+
+std::optional<std::filesystem::path> installed(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    const std::string directories = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= directories.size()) {
+        const std::size_t end = std::min(directories.find(':', start), directories.size());
+        const std::filesystem::path candidate =
+            std::filesystem::path(directories.substr(start, end - start)) / program;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
 
 ChildEnvironment ChildEnvironment::inherited() {
     ChildEnvironment environment;

@@ -17,6 +17,9 @@ namespace velune::rig {
 
 using namespace std::chrono_literals;
 
+// Where `program` is installed: the first directory of PATH that holds it as an executable.
+std::optional<std::filesystem::path> installed(const std::string& program);
+
 // The environment of a child: the test's own, with changes.
 class ChildEnvironment {
   public:

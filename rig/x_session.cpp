@@ -1,10 +1,5 @@
 #include "x_session.h"
 
-// clang-format off
-// Qt before Xlib: Xlib's macros (None, Bool, Status...) would break Qt's headers.
-#include <QImage>
-// clang-format on
-
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -69,15 +64,6 @@ std::vector<unsigned long> property(Display* display, XWindow window, const char
 }
 
 }  // namespace
-
-bool Screenshot::savePng(const std::filesystem::path& file) const {
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(at(x, y).r, at(x, y).g, at(x, y).b));
-    }
-    return image.save(QString::fromStdString(file.string()), "PNG");
-}
 
 XSession::XSession(const std::filesystem::path& workDirectory) : workDirectory_(workDirectory) {
     int ready[2];
@@ -334,6 +320,21 @@ void XSession::keyStream(const std::vector<std::pair<std::string, bool>>& events
     }
 }
 
+std::vector<Injection> XSession::play(const std::vector<std::string>& keys,
+                                      std::chrono::milliseconds spacing,
+                                      std::chrono::milliseconds hold, const std::string& after) {
+    std::vector<Injection> presses;
+    const auto start = Clock::now() + 20ms;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::this_thread::sleep_until(start + i * spacing);
+        presses.push_back(key(keys[i], true));
+        std::this_thread::sleep_for(hold);
+        key(keys[i], false);
+        if (!after.empty()) tap(after);
+    }
+    return presses;
+}
+
 void XSession::moveMouse(int x, int y) {
     XTestFakeMotionEvent(connection_, -1, x, y, CurrentTime);
     XSync(connection_, False);
@@ -351,14 +352,6 @@ void XSession::click(int x, int y, int count) {
         button(true);
         button(false);
         std::this_thread::sleep_for(60ms);
-    }
-}
-
-void XSession::wheelDown(int notches) {
-    for (int i = 0; i < notches; ++i) {
-        button(true, 5);
-        button(false, 5);
-        std::this_thread::sleep_for(40ms);
     }
 }
 

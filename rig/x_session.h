@@ -39,7 +39,6 @@ struct Screenshot {
     int width = 0, height = 0;
     std::vector<Rgb> pixels;
     Rgb at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
-    bool savePng(const std::filesystem::path& file) const;
 };
 
 // When the X server acted on an injected event: the middle of the round trip, give or take half.
@@ -94,12 +93,15 @@ class XSession {
     // Many presses (true) and releases (false), `gap` apart: a fast player's stream of keys.
     void keyStream(const std::vector<std::pair<std::string, bool>>& events,
                    std::chrono::milliseconds gap);
+    // Strikes the keys in turn at a steady pace, one every `spacing`, each held for `hold`, and
+    // taps `after` (when given) at each release: a player's phrase. When each key went down.
+    std::vector<Injection> play(const std::vector<std::string>& keys,
+                                std::chrono::milliseconds spacing, std::chrono::milliseconds hold,
+                                const std::string& after = "");
     void moveMouse(int x, int y);
     void button(bool press, int button = 1);
     // Clicks `count` times in quick succession (three select a line of text).
     void click(int x, int y, int count = 1);
-    // Turns the mouse wheel towards the user, `notches` times.
-    void wheelDown(int notches);
     // Drops a list down with a click at (x, y) and picks its item `index` (from 0) with the
     // keys, as a player who knows the list does; true when it opened and closed again.
     bool pickFromList(int x, int y, int index);

@@ -1,6 +1,7 @@
 // The ears of the end-to-end tests and the benchmark, checked on sound whose notes are known:
 // synthetic tones and the General MIDI synthesizer rendered offline. Each table row is heard
-// note for note, so a wrong pitch or a missed onset in the ears fails here first.
+// note for note, so a wrong pitch or a missed onset in the ears fails here first; and where
+// exactly a note starts, which the benchmark's latency stands on.
 
 #include "audio_analysis.h"
 
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <sstream>
 
 #include "offline_synth.h"
 
@@ -19,17 +19,9 @@ namespace {
 using namespace velune::rig;
 
 constexpr double kOnsetTolerance = 0.025;
+constexpr double kNoteStartTolerance = 0.00075;
 
 std::size_t at(double seconds) { return static_cast<std::size_t>(seconds * kSampleRate); }
-
-std::string describe(const std::vector<HeardNote>& heard) {
-    std::ostringstream out;
-    for (const HeardNote& note : heard) {
-        out << ' ' << (note.midi ? std::to_string(*note.midi) : "?") << '@'
-            << static_cast<double>(note.onset) / kSampleRate;
-    }
-    return out.str();
-}
 
 // Expects the notes `played`, each within the tolerance of its start.
 void expectHeard(const std::vector<float>& sound,
@@ -143,6 +135,86 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     std::fill_n(sound.begin() + at(1.2), 7, 0.0f);
     EXPECT_EQ(findDropouts(sound).size(), gaps.size() + 1);
     expectHeard(sound, {{60, 0.2}, {67, 1.7}});
+}
+
+// A hole of 20-100 ms in a note held on, right after its strike or later: the output ran dry for
+// a moment, and either lost what should have sounded then or played it late. It is one dropout,
+// and the note sounds on as one note.
+TEST(Ears, HearAHoleInAHeldNoteAsADropoutAndNoNewNote) {
+    const struct {
+        const char* name;
+        int program;
+        int note;
+        double after;    // the strike
+        double seconds;  // of silence
+        bool late;       // the sound after it comes late instead of lost
+    } cases[] = {
+        {"piano, just after the strike", 0, 60, 0.005, 0.03, false},
+        {"piano, in the attack", 0, 60, 0.04, 0.1, false},
+        {"piano, a second in", 0, 60, 1.0, 0.03, false},
+        {"piano, late", 0, 67, 0.5, 0.02, true},
+        {"flute, in the swell", 73, 72, 0.05, 0.03, false},
+        {"flute, held on", 73, 60, 0.8, 0.03, false},
+        {"flute, late", 73, 67, 0.5, 0.1, true},
+    };
+    constexpr double kStrike = 0.05;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> sound = renderNote(c.program, c.note, 1.5);
+        const auto hole = sound.begin() + static_cast<std::ptrdiff_t>(at(kStrike + c.after));
+        if (c.late) {
+            sound.insert(hole, at(c.seconds), 0.0f);
+        } else {
+            std::fill_n(hole, at(c.seconds), 0.0f);
+        }
+        const std::vector<Dropout> dropouts = findDropouts(sound);
+        ASSERT_EQ(dropouts.size(), 1u);
+        EXPECT_EQ(dropouts.front().begin, at(kStrike + c.after));
+        EXPECT_EQ(dropouts.front().end - dropouts.front().begin, at(c.seconds));
+        expectHeard(sound, {{c.note, kStrike}});
+    }
+}
+
+// Where a note starts, to the sample: the benchmark's key-to-sound latency. The truth is where
+// the render with the note departs from the same render without it.
+TEST(NoteStart, PlacesANoteWithinAFractionOfAMillisecondOfItsFirstSample) {
+    const struct {
+        const char* name;
+        double tail;  // how long after the note before was let go; < 0: after silence
+    } cases[] = {
+        {"after silence", -1},
+        {"as the benchmark plays: 0.2 s after the rest", 0.2},
+        {"after the note before faded more", 0.4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto render = [&](bool withNote) {
+            OfflineSynth synth;
+            synth.play(0.2);
+            if (c.tail >= 0) {
+                synth.noteOn(67);
+                synth.play(0.4);
+                synth.noteOff(67);
+                synth.play(c.tail);
+            }
+            if (withNote) synth.noteOn(60);
+            synth.play(0.3);
+            return synth.samples();
+        };
+        const std::vector<float> with = render(true), without = render(false);
+        const auto truth = static_cast<std::size_t>(
+            std::mismatch(with.begin(), with.end(), without.begin()).first - with.begin());
+        ASSERT_LT(truth, with.size()) << "the note sounded nothing";
+
+        // As the benchmark looks: from 20 ms before the key, which went down 5 ms before the sound.
+        const std::size_t key = truth - at(0.005), from = key - at(0.02);
+        const std::optional<std::size_t> start =
+            noteStart(std::span(with).subspan(from, at(0.3)), key - from);
+        ASSERT_TRUE(start) << "no note start found";
+        // Its first samples lie 100 dB down, under what still rings: found a little late.
+        EXPECT_GE(from + *start, truth);
+        EXPECT_LE(from + *start, truth + at(kNoteStartTolerance));
+    }
 }
 
 // A flute note heard from another moment of its sound is nearest the flute's reference, not the

@@ -25,6 +25,7 @@
 #include "audio/audio_output.h"
 #include "audio/render_source.h"
 #include "audio/rest_watch.h"
+#include "recording_midi.h"
 
 namespace velune {
 namespace {
@@ -32,8 +33,10 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t noteOn(int note) { return 0x90 | note << 8 | 100 << 16; }
-constexpr std::uint32_t noteOff(int note) { return 0x80 | note << 8; }
+constexpr std::uint32_t noteOn(std::uint32_t note) {
+    return testing::shortMessage(0x90, note, 100);
+}
+constexpr std::uint32_t noteOff(std::uint32_t note) { return testing::shortMessage(0x80, note, 0); }
 
 // A tone whose own sound never jumps: a "note" glides it to a fifth higher, three times as loud,
 // over 5 ms. Any jump in what is heard is the output's.

@@ -1,10 +1,12 @@
-// The whole program under faults and at its edges: no sound device, closing while a note sounds,
-// a storm of keys, the audio server dying and coming back. Whatever happens, no note stays
-// stuck, the player is told, and the program neither crashes nor hangs nor reports a failure
-// as success.
+// The whole program under faults and at its edges: no sound device, a storm of keys, the audio
+// server dying and coming back. Whatever happens, no note stays stuck, the player is told, and
+// the program neither crashes nor hangs nor reports a failure as success.
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -68,19 +70,6 @@ TEST(NoDevice, OnlyABoxSaysSoAndTheProgramEndsWithAFailure) {
     EXPECT_FALSE(x.findWindow(kMainWindowTitle, program.pid())) << "the main window showed";
 }
 
-// The output goes with the program, so the sound alone cannot tell whether the note was let go
-// at closing; closing with the audio server gone (AudioLoss) shows the note off being tried.
-TEST_F(Robustness, ClosingWhileANoteSoundsSilencesItAndEnds) {
-    ASSERT_TRUE(keyPlays("u")) << "the note did not sound";
-    std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(soundingNow()) << "the note stopped before the window closed";
-    const std::size_t closing = recorder().indexNow();
-    closeAndExpectEnd(10s);
-    const std::optional<std::size_t> silent = recorder().waitForSilence(closing, 300ms, 3s);
-    ASSERT_TRUE(silent) << "still sounding after the window closed";
-    EXPECT_LT(*silent - closing, samplesOf(1000ms)) << "the note rang on after the window closed";
-}
-
 // Mostly the instrument's own keys; now and then one that moves the focus (Tab, Enter) or that
 // the program has no use for. Weights as in a player's hands.
 const std::vector<std::pair<const char*, int>> kStormKeys{
@@ -122,11 +111,36 @@ KeyEvents makeStorm(std::uint32_t seed, std::size_t count) {
     return events;
 }
 
+// The storm's seed: VELUNE_STORM_SEED when set, else the seed of a try that failed (kept in the
+// artifacts folder, so that the retry of a failed test plays the same storm), else a fresh one.
+// The seed is kept from the start, so that a try that never ends (a hang, a crash) leaves it
+// too, and it goes once a try passes.
+class StormSeed {
+  public:
+    StormSeed() {
+        std::filesystem::create_directories(file_.parent_path());
+        if (const char* chosen = std::getenv("VELUNE_STORM_SEED"); chosen != nullptr && *chosen) {
+            value_ = static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10));
+        } else if (std::ifstream kept(file_); !(kept >> value_)) {
+            value_ = std::random_device{}();
+        }
+        std::ofstream(file_) << value_ << '\n';
+        std::cout << "storm seed " << value_ << " (VELUNE_STORM_SEED=" << value_
+                  << " plays the same storm)" << std::endl;
+    }
+    ~StormSeed() {
+        if (!::testing::Test::HasFailure()) std::filesystem::remove(file_);
+    }
+    std::uint32_t value() const { return value_; }
+
+  private:
+    std::filesystem::path file_ = std::filesystem::path(VELUNE_E2E_ARTIFACTS) / "storm-seed";
+    std::uint32_t value_ = 0;
+};
+
 TEST_F(Robustness, AKeyStormLeavesNoNoteStuckAndTheKeyboardPlaying) {
-    const char* chosen = std::getenv("VELUNE_STORM_SEED");
-    const auto seed = chosen != nullptr && *chosen
-                          ? static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10))
-                          : std::random_device{}();
+    const StormSeed stormSeed;
+    const std::uint32_t seed = stormSeed.value();
     SCOPED_TRACE(::testing::Message() << "VELUNE_STORM_SEED=" << seed << " plays the same storm");
     x().ensureNumLock();
     const KeyEvents storm = makeStorm(seed, 5000);

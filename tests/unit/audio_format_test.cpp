@@ -7,9 +7,8 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "support/diagnostics.h"
+#include "captured_log.h"
 
 namespace velune {
 namespace {
@@ -44,11 +43,6 @@ TEST(AudioFormat, OnlyASensibleBufferIsTaken) {
     for (const auto& c : cases) EXPECT_EQ(parseBuffer(c.text), c.expected) << c.text;
 }
 
-std::vector<std::string> logged;
-void recordLog(LogArea, LogLevel level, const std::string& text) {
-    if (level == LogLevel::Warning) logged.push_back(text);
-}
-
 TEST(AudioFormat, OnlyASensibleChosenBufferIsPinnedAndAnotherIsToldAsIgnored) {
     const struct {
         const char* text;
@@ -61,9 +55,8 @@ TEST(AudioFormat, OnlyASensibleChosenBufferIsPinnedAndAnotherIsToldAsIgnored) {
         {"64x1", {0, 128, 3, false}, "ignored VELUNE_AUDIO_BUFFER=64x1, using adaptive 128x3"},
         {"", {0, 128, 3, false}, "ignored VELUNE_AUDIO_BUFFER=, using adaptive 128x3"},
     };
-    setLogSink(recordLog);
     for (const auto& c : cases) {
-        logged.clear();
+        const testing::CapturedLog log;
         if (c.text != nullptr) {
             setenv("VELUNE_AUDIO_BUFFER", c.text, 1);
         } else {
@@ -73,12 +66,10 @@ TEST(AudioFormat, OnlyASensibleChosenBufferIsPinnedAndAnotherIsToldAsIgnored) {
         const std::string name = c.text != nullptr ? c.text : "(none)";
         EXPECT_EQ(format.buffer(), c.expected.buffer()) << name;
         EXPECT_EQ(format.pinned, c.expected.pinned) << name;
-        EXPECT_EQ(logged,
-                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{})
+        EXPECT_EQ(log.all(), c.warning ? std::string("velune.audio: ") + c.warning + "\n" : "")
             << name;
     }
     unsetenv("VELUNE_AUDIO_BUFFER");
-    setLogSink(nullptr);
 }
 
 }  // namespace

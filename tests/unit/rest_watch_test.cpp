@@ -26,7 +26,8 @@ TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
         bool atRest;
     } cases[] = {
         {"a second's pause", 1.1, false},
-        {"nine and a half seconds' pause", 9.5, false},
+        {"four seconds' pause", 4.0, false},
+        {"a pause just short of ten seconds", 9.8, false},
         {"the player stopped", 10.1, true},
     };
     constexpr unsigned kRate = 48000;

@@ -30,7 +30,10 @@ SECONDS=0
 work=$(mktemp -d)
 we_installed=0
 cleanup() {
-    if ((we_installed)) && [[ $(installed_status) == *" installed" ]]; then
+    # Purged too where a failed check left it removed with files of its own.
+    local status
+    status=$(installed_status)
+    if ((we_installed)) && [[ -n $status && $status != *not-installed ]]; then
         apt_get purge velune >/dev/null || true
     fi
     rm -rf "$work"
@@ -124,7 +127,6 @@ if grep -q 'Skipped' "$work/ctest.log"; then fail "the installed program's test 
 
 # --- remove: none of its files stays ----------------------------------------------------------
 apt_get remove velune >/dev/null || fail "apt-get remove velune"
-we_installed=0
 [[ $(installed_status) != *" installed" ]] || fail "velune is still installed"
 left=()
 while IFS= read -r path; do

@@ -19,7 +19,7 @@ TEST(Installed, TheInstalledProgramPlaysTheNoteOfItsKey) {
     XSession& x = theRig().x();
     Recorder& recorder = theRig().recorder();
     Program program(theRig(), installed, theRig().programEnvironment());
-    ASSERT_TRUE(program.waitForWindow(kMainWindowTitle, 60s)) << "the main window did not show\n"
+    ASSERT_TRUE(program.waitForWindow(kMainWindowTitle, 20s)) << "the main window did not show\n"
                                                               << program.log();
 
     // K is the fifth degree, G above middle C.

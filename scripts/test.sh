@@ -3,7 +3,8 @@
 # normal build, then the unit and widget tests again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and that build of the program itself played under the end-to-end
 # rig, which must end without leaks of its own; and the tests of code that runs on several
-# threads built with ThreadSanitizer.
+# threads built with ThreadSanitizer. Last, the Debian package is built, installed, played and
+# removed (scripts/package-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -32,3 +33,7 @@ VELUNE_BUILD_TARGET=velune_thread_tests \
     scripts/setup.sh
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -L threads -E '^PrivateJack\.'
+
+# The Debian package: built from the tracked files, checked with lintian, installed, its program
+# played on the rig, removed without a trace.
+scripts/package-test.sh

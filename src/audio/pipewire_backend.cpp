@@ -11,6 +11,7 @@
 #include <string>
 
 #include "audio/audio_format.h"
+#include "audio/pipewire_library.h"
 #include "audio/stream_driver.h"
 #include "support/diagnostics.h"
 
@@ -26,6 +27,9 @@ constexpr unsigned kRestQuantum = 256;
 
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
+// Only ever called once the library is loaded.
+const PipeWireLibrary& pw() { return *pipeWireLibrary(); }
+
 // PipeWire's node.latency: a quantum of `frames` at `rate`.
 std::string latencyOf(unsigned frames, unsigned rate) {
     return std::to_string(frames) + "/" + std::to_string(rate);
@@ -34,9 +38,12 @@ std::string latencyOf(unsigned frames, unsigned rate) {
 }  // namespace
 
 std::unique_ptr<PipeWireBackend> PipeWireBackend::open(StreamDriver& driver) {
-    pw_init(nullptr, nullptr);
+    if (pipeWireLibrary() == nullptr) {
+        logAudio(LogLevel::Info, "no PipeWire client library: no PipeWire stream");
+        return nullptr;
+    }
     std::unique_ptr<PipeWireBackend> backend(new PipeWireBackend(driver));
-    backend->loop_ = pw_thread_loop_new("velune-pipewire", nullptr);
+    backend->loop_ = pw().thread_loop_new("velune-pipewire", nullptr);
     // Once connected, the data thread owns the driver's policy.
     const BufferSetting start = driver.setting();
     if (backend->loop_ == nullptr || !backend->connect()) return nullptr;
@@ -55,13 +62,13 @@ bool PipeWireBackend::connect() {
     }();
     const unsigned rate = driver_.rate();
     const std::string latency = latencyOf(driver_.setting().periodFrames, rate);
-    pw_properties* props = pw_properties_new(
+    pw_properties* props = pw().properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
         PW_KEY_APP_NAME, "Velune", PW_KEY_NODE_LATENCY, latency.c_str(), nullptr);
-    pw_thread_loop_lock(loop_);
-    pw_loop* loop = pw_thread_loop_get_loop(loop_);
+    pw().thread_loop_lock(loop_);
+    pw_loop* loop = pw().thread_loop_get_loop(loop_);
     kickEvent_ = pw_loop_add_event(loop, onKick, this);
-    stream_ = pw_stream_new_simple(loop, "Velune", props, &events, this);
+    stream_ = pw().stream_new_simple(loop, "Velune", props, &events, this);
     std::uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
     spa_audio_info_raw info{};
@@ -75,10 +82,10 @@ bool PipeWireBackend::connect() {
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     int result = -errno;
     if (stream_ != nullptr && kickEvent_ != nullptr) {
-        result = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1);
-        if (result == 0) result = pw_thread_loop_start(loop_);
+        result = pw().stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1);
+        if (result == 0) result = pw().thread_loop_start(loop_);
     }
-    pw_thread_loop_unlock(loop_);
+    pw().thread_loop_unlock(loop_);
     if (result != 0) {
         logAudio(LogLevel::Warning, std::string("no PipeWire stream: ") + spa_strerror(result));
         return false;
@@ -88,12 +95,12 @@ bool PipeWireBackend::connect() {
 
 // Waits until the graph has linked the stream and started it, or it failed, or the time is up.
 bool PipeWireBackend::waitUntilStreaming() {
-    pw_thread_loop_lock(loop_);
+    pw().thread_loop_lock(loop_);
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
     while (!streaming_.load() && !lost() && std::chrono::steady_clock::now() < deadline) {
-        pw_thread_loop_timed_wait(loop_, 1);
+        pw().thread_loop_timed_wait(loop_, 1);
     }
-    pw_thread_loop_unlock(loop_);
+    pw().thread_loop_unlock(loop_);
     if (!streaming_.load() && !lost())
         logAudio(LogLevel::Warning, "PipeWire did not start the stream");
     return streaming_.load() && !lost();
@@ -101,18 +108,18 @@ bool PipeWireBackend::waitUntilStreaming() {
 
 PipeWireBackend::~PipeWireBackend() {
     if (loop_ == nullptr) return;
-    pw_thread_loop_lock(loop_);
+    pw().thread_loop_lock(loop_);
     closing_.store(true);
     lost_.store(true);  // closing: the stream's end is no loss to tell
-    if (stream_ != nullptr) pw_stream_destroy(stream_);
+    if (stream_ != nullptr) pw().stream_destroy(stream_);
     // What the data thread handed to the loop's thread before the stream went runs with nothing
     // to act on.
     stream_ = nullptr;
-    if (kickEvent_ != nullptr) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), kickEvent_);
+    if (kickEvent_ != nullptr) pw_loop_destroy_source(pw().thread_loop_get_loop(loop_), kickEvent_);
     kickEvent_ = nullptr;
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
-    pw_thread_loop_destroy(loop_);
+    pw().thread_loop_unlock(loop_);
+    pw().thread_loop_stop(loop_);
+    pw().thread_loop_destroy(loop_);
 }
 
 void PipeWireBackend::onStateChanged(void* self, int state, const char* error) {
@@ -124,7 +131,7 @@ void PipeWireBackend::onStateChanged(void* self, int state, const char* error) {
                      std::string("lost the PipeWire stream: ") + (error ? error : "unconnected"));
         }
     }
-    pw_thread_loop_signal(backend->loop_, false);
+    pw().thread_loop_signal(backend->loop_, false);
 }
 
 // The graph's cycle: render what it asks for (the data thread).
@@ -135,7 +142,7 @@ void PipeWireBackend::onProcess(void* self) {
         driver.enterRealtime();
         backend->realtime_ = true;
     }
-    pw_buffer* buffer = pw_stream_dequeue_buffer(backend->stream_);
+    pw_buffer* buffer = pw().stream_dequeue_buffer(backend->stream_);
     if (buffer == nullptr) return;
     spa_data& data = buffer->buffer->datas[0];
     if (data.data == nullptr) return;
@@ -152,12 +159,12 @@ void PipeWireBackend::onProcess(void* self) {
     data.chunk->offset = 0;
     data.chunk->stride = kFrameBytes;
     data.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
-    pw_stream_queue_buffer(backend->stream_, buffer);
+    pw().stream_queue_buffer(backend->stream_, buffer);
     if (atRest) {
         backend->playingFrames_.store(driver.setting().periodFrames);
         if (driver.beginRest()) {
             backend->silent_.store(true, std::memory_order_release);
-            pw_loop_invoke(pw_thread_loop_get_loop(backend->loop_), onRest, 0, nullptr, 0, false,
+            pw_loop_invoke(pw().thread_loop_get_loop(backend->loop_), onRest, 0, nullptr, 0, false,
                            backend);
         }
     }
@@ -167,7 +174,7 @@ void PipeWireBackend::onProcess(void* self) {
 // cycle we rendered, the graph went on without us (a click), and the quantum grows at once.
 void PipeWireBackend::watchCycle(std::size_t frames) {
     pw_time time{};
-    if (pw_stream_get_time_n(stream_, &time, sizeof time) < 0) return;
+    if (pw().stream_get_time_n(stream_, &time, sizeof time) < 0) return;
     const unsigned rate = driver_.rate();
     const double ticksPerFrame =
         time.rate.num != 0 ? static_cast<double>(time.rate.denom) / time.rate.num / rate : 1.0;
@@ -187,7 +194,7 @@ void PipeWireBackend::watchCycle(std::size_t frames) {
     if (!resize) resize = driver_.tick();
     if (resize) {
         const Resize ask{*resize};
-        pw_loop_invoke(pw_thread_loop_get_loop(loop_), onResize, 0, &ask, sizeof ask, false,
+        pw_loop_invoke(pw().thread_loop_get_loop(loop_), onResize, 0, &ask, sizeof ask, false,
                        this);
     }
 }
@@ -206,7 +213,7 @@ void PipeWireBackend::askQuantum(unsigned frames) {
     const std::string latency = latencyOf(frames, driver_.rate());
     const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
     const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
-    pw_stream_update_properties(stream_, &dict);
+    pw().stream_update_properties(stream_, &dict);
 }
 
 // Asks for the longer quantum of rest (the loop's thread), unless a message ended the rest
@@ -221,7 +228,7 @@ int PipeWireBackend::onRest(spa_loop*, bool, std::uint32_t, const void*, std::si
 
 void PipeWireBackend::kick() {
     if (!closing_.load() && kickEvent_ != nullptr)
-        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), kickEvent_);
+        pw_loop_signal_event(pw().thread_loop_get_loop(loop_), kickEvent_);
 }
 
 // A message came (the loop's thread): the rest ends, and the playing quantum is asked for again.

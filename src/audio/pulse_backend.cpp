@@ -332,7 +332,14 @@ void PulseBackend::onTiming(pa_stream* stream, int success, void* self) {
     const pa_timing_info* info = success != 0 && backend->stream_ == stream
                                      ? pa_stream_get_timing_info(stream)
                                      : nullptr;
-    if (info == nullptr || info->write_index_corrupt || info->read_index_corrupt) return;
+    if (info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
+        // Just after the queue was dropped the client library cannot yet tell where the server
+        // writes: a note waiting to be carried in asks again.
+        if (backend->changePending_ && backend->stream_ == stream && ++backend->timingRetries_ < 4)
+            backend->askTiming();
+        return;
+    }
+    backend->timingRetries_ = 0;
     backend->rewriteFrom(*info);
 }
 

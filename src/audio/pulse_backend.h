@@ -112,6 +112,7 @@ class PulseBackend : public AudioBackend {
     bool realtime_ = false;  // its priority has been asked for
     bool corked_ = false;
     bool changePending_ = false;  // a note to carry into the queue once the server says where
+    int timingRetries_ = 0;       // answers that could not say where the server writes
     // What was written, to render again: more than the longest queue the policy asks for.
     static constexpr std::size_t kRememberedFrames = 16384;
     QueuedAudio written_{kRememberedFrames};

@@ -5,11 +5,15 @@
 namespace velune {
 namespace {
 
-// A sink that rewinds and keeps time: its share is one period of 64 frames (1.3 ms at 50 kHz),
-// and the queue before it 16 periods, which is what a busy server's main thread may take to come
-// round (13 ms with both cores busy on a two-core machine; 3 periods clicked there).
-constexpr unsigned kLocalPeriod = 64;
-constexpr unsigned kLocalPeriods = 16;
+// A sink that rewinds and keeps time: its share is one period of 128 frames (2.6 ms at 50 kHz),
+// and the queue before it 8 periods, which is what a busy server's main thread may take to come
+// round (13 ms with both cores busy on a two-core machine; 3 periods clicked there). A share of
+// 64 frames sounded no sooner in the benchmark (a note is written 1.25 ms ahead of where the
+// server reads either way), and woke the server twice as often: 7 % of a core while playing
+// instead of 5.
+constexpr unsigned kLocalPeriod = 128;
+constexpr unsigned kLocalPeriods = 8;
+constexpr unsigned kShortestPeriod = 64;
 // A network sink hands the sound on in blocks of its latency, and the server at the far end plays
 // what arrives with no more than that in hand: at 5 ms a tunnel between two servers on a busy
 // two-core machine ran dry 8 to 38 times in ten seconds, at 10 ms not once.
@@ -36,8 +40,8 @@ BufferSetting startingBuffer(const SinkFacts& sink, const BufferSetting& fallbac
     if (sink.dynamicLatency && !sink.network) return {kLocalPeriod, kLocalPeriods};
     const std::chrono::microseconds floor = sink.network ? kNetworkShare : decltype(floor){0};
     const std::chrono::microseconds share = std::max(floor, sink.dynamicLatency ? floor : sink.latency);
-    const unsigned period = std::max(kLocalPeriod, framesOf(std::min(share, kShortestQueue),
-                                                            sink.rate));
+    const unsigned period = std::max(kShortestPeriod, framesOf(std::min(share, kShortestQueue),
+                                                               sink.rate));
     return {period, periodsFor(period, sink.rate)};
 }
 

@@ -72,7 +72,8 @@ std::vector<Row> rows(const Results& results) {
         {"  method error, median (+/- ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return number(median(p.errorMs), 2); });
-         }},
+         },
+         true},
         {"notes heard",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return std::to_string(p.onsets); });
@@ -210,7 +211,7 @@ std::string machine() {
            name.release + ", load average " + one + " " + five;
 }
 
-constexpr int kLabel = 38, kColumn = 24;
+constexpr int kLabel = 38, kColumn = 24, kEventLabel = 48;
 
 // One table: a column for each run, a line for each row.
 void printColumns(std::ostream& out, const std::vector<const Figures*>& runs,
@@ -239,7 +240,7 @@ void printEvents(std::ostream& out, const std::vector<EventFigures>& events) {
     out << "\nEvents on PulseAudio, on a quiet machine: the sink suspended (1 s after the last "
            "stream\npaused), the stream moved to a second sink after the 5th of 10 notes, the "
            "server stopped\nfor 3 s (SIGSTOP); notes 0.4 s apart after each\n\n"
-        << std::left << std::setw(kLabel) << "";
+        << std::left << std::setw(kEventLabel) << "";
     for (const std::string& subject : subjects) out << std::right << std::setw(kColumn) << subject;
     out << "\n";
     const std::vector<std::pair<std::string, std::function<std::string(const EventFigures&)>>>
@@ -269,7 +270,7 @@ void printEvents(std::ostream& out, const std::vector<EventFigures>& events) {
                 }
             }
             if (text.find_first_not_of(" -") == std::string::npos) break;
-            out << std::left << std::setw(kLabel) << std::string(nameOf(event)) + ": " + label
+            out << std::left << std::setw(kEventLabel) << std::string(nameOf(event)) + ": " + label
                 << text << "\n";
         }
     }
@@ -288,7 +289,7 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
         << plan.notes
         << " notes 0.4 s apart under each load; figures given as idle / one core busy / both "
         << "cores busy\n\n";
-    printColumns(out, onNull, rows(results), false);
+    if (!onNull.empty()) printColumns(out, onNull, rows(results), false);
     out << "\nKey->sound runs from the moment the X server acted on XTEST's key press (the middle "
            "of\n"
            "the request's round trip) to where the note rises above what sounded before the key\n"

@@ -90,6 +90,9 @@ class Recorder {
     std::vector<Dropout> dropouts(std::size_t begin, std::size_t end) const;
 
   private:
+    // The first second of a new record stream arrives in bursts (the idle sink renders ahead).
+    static constexpr std::chrono::seconds kSettling{1};
+
     // A monitor recorded beside the first, mixed in by its time.
     struct OtherMonitor {
         Recorder* recorder = nullptr;

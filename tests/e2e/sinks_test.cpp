@@ -64,7 +64,8 @@ TEST_P(Sinks, TheScalePlaysEveryNoteWithoutADropout) {
         const auto deadline = Clock::now() + 20s;
         while (!theRig().audio().sinkSuspended() && Clock::now() < deadline)
             std::this_thread::sleep_for(200ms);
-        ASSERT_TRUE(theRig().audio().sinkSuspended()) << "the idle sink did not suspend";
+        ASSERT_TRUE(theRig().audio().sinkSuspended())
+            << "the sink did not suspend: the program kept its stream playing at rest";
     }
     const std::vector<KeyStroke> strokes = play(kScaleKeys, kSpacing);
     expectNotes(strokes, kScale, GetParam() == SinkKind::Tunnel ? kLatestOnTunnel : 300ms);

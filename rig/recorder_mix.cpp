@@ -38,6 +38,18 @@ void Recorder::onOtherRead(pa_stream* stream, std::size_t, void* other) {
             monitor->samples.insert(monitor->samples.end(), static_cast<const float*>(data),
                                     static_cast<const float*>(data) + count);
         } else {
+            // The server dropped what it could not keep: a hole, not the program's dropout.
+            Recorder& recorder = *monitor->recorder;
+            if (monitor->origin && recorder.origin_) {
+                const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(monitor->samples.size()) -
+                                             offsetOf(*recorder.origin_, *monitor->origin);
+                const std::ptrdiff_t end = begin + static_cast<std::ptrdiff_t>(count);
+                if (end > 0) {
+                    recorder.holes_.push_back(
+                        {static_cast<std::size_t>(std::max<std::ptrdiff_t>(begin, 0)),
+                         static_cast<std::size_t>(end)});
+                }
+            }
             monitor->samples.insert(monitor->samples.end(), count, 0.0f);
         }
         const MonotonicTime origin = now - durationOf(monitor->samples.size());

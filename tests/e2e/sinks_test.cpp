@@ -18,8 +18,9 @@ const std::vector<std::string> kScaleKeys{"m",    "comma", "period", "j",    "k"
                                           "l",    "u",     "KP_1",   "KP_2", "KP_3",
                                           "KP_4", "KP_5",  "KP_6",   "KP_7"};
 const std::vector<int> kScale{60, 62, 64, 65, 67, 69, 71, 60, 62, 64, 65, 67, 69, 71};
-// A tunnel holds about 130-200 ms of sound on its way (pactl list sinks): a key sounds that much
-// later, as through a network speaker.
+// A tunnel passes the latency its client asks for on to its stream at the far end (at rest it
+// holds 130-200 ms, pactl list sinks says): a program that asks for much sounds that much later,
+// as through a network speaker.
 constexpr auto kLatestOnTunnel = 500ms;
 constexpr auto kSpacing = 350ms;
 

@@ -70,6 +70,7 @@ class AudioServer {
     // the program starts on.
     const std::string& recordingAddress() const { return recordingAddress_; }
     std::vector<std::string> monitorSources() const;
+    std::string monitorSource() const { return monitorSources().front(); }
     // The default sink, which a new stream plays into, by node name.
     std::string sink() const;
     // With SinkKind::TwoSinks, as when headphones are plugged in: every stream playing moves to

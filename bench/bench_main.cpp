@@ -1,12 +1,16 @@
 // velune_bench: how soon Velune sounds after a key, whether it drops out, which buffer it plays
 // with, and what it costs at rest, on a quiet machine and with one or both cores busy, on a
-// private PulseAudio and a private PipeWire; VMPK alongside as a reference when it is installed.
+// private PulseAudio and a private PipeWire; then on PulseAudio sinks like the players' own (a
+// tunnel, the cards' rates) and at the events of a player's day (the sink suspends, the sound
+// moves to another sink, the server hangs); VMPK alongside as a reference when it is installed.
 
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "measurements.h"
 #include "report.h"
 
@@ -24,6 +28,10 @@ constexpr const char* kUsage =
     "  --no-reference            leave VMPK out even when it is installed\n"
     "  --servers LIST            pulse, pipewire or both, comma-separated (default both)\n"
     "  --notes N                 notes played under each load (default 25: 10 s)\n"
+    "  --sinks LIST              where to play, comma-separated: null (the rig's null sink, on\n"
+    "                            every server), tunnel, 44k, 48k (PulseAudio sinks, played\n"
+    "                            under each load), suspend, switch, hang (PulseAudio events);\n"
+    "                            default null,tunnel,suspend,switch,hang\n"
     "  --json FILE               where the figures go as JSON (default bench-results.json)\n";
 
 struct Options {
@@ -32,6 +40,8 @@ struct Options {
     bool reference = true;
     std::vector<rig::ServerKind> servers{rig::ServerKind::PulseAudio, rig::ServerKind::PipeWire};
     Plan plan;
+    std::vector<rig::SinkKind> sinks{rig::SinkKind::Null, rig::SinkKind::Tunnel};
+    std::vector<Event> events{Event::Suspend, Event::Switch, Event::Hang};
     std::string json = "bench-results.json";
 };
 
@@ -70,6 +80,24 @@ std::vector<rig::ServerKind> servers(const std::string& names) {
     return kinds;
 }
 
+// The sinks and the events named in `names`.
+void chooseSinks(const std::string& names, Options& options) {
+    options.sinks.clear();
+    options.events.clear();
+    for (const std::string& name : list(names)) {
+        const auto event = std::find_if(std::begin(kAllEvents), std::end(kAllEvents),
+                                        [&](Event e) { return name == nameOf(e); });
+        if (event != std::end(kAllEvents)) {
+            options.events.push_back(*event);
+            continue;
+        }
+        const rig::SinkKind sink = rig::sinkNamed(name);
+        if (sink == rig::SinkKind::SuspendOnIdle || sink == rig::SinkKind::TwoSinks)
+            throw std::invalid_argument("no sink called " + name);
+        options.sinks.push_back(sink);
+    }
+}
+
 Options parse(int argc, char** argv) {
     Options options;
     std::vector<std::string> settings;
@@ -93,6 +121,8 @@ Options parse(int argc, char** argv) {
             options.servers = servers(value());
         else if (argument == "--notes")
             options.plan.notes = std::max(5, std::stoi(value()));
+        else if (argument == "--sinks")
+            chooseSinks(value(), options);
         else if (argument == "--json")
             options.json = value();
         else
@@ -121,7 +151,11 @@ int main(int argc, char** argv) {
         if (const std::optional<Subject> reference = vmpkSubject()) subjects.push_back(*reference);
     }
     Results results;
+    const auto has = [&](rig::SinkKind sink) {
+        return std::find(options.sinks.begin(), options.sinks.end(), sink) != options.sinks.end();
+    };
     for (rig::ServerKind server : options.servers) {
+        if (!has(rig::SinkKind::Null)) break;
         try {
             rig::Rig rig(rig::RigConfig{options.program, server});
             rig.x().ensureNumLock();
@@ -134,11 +168,40 @@ int main(int argc, char** argv) {
                       << "\n";
         }
     }
+    // The sinks and events a player meets are PulseAudio's; what does not depend on the sink
+    // (start-up, memory, the first note after a rest) was measured on the null sink.
+    Plan onSink = options.plan;
+    onSink.everything = false;
+    for (rig::SinkKind sink : options.sinks) {
+        if (sink == rig::SinkKind::Null) continue;
+        try {
+            rig::Rig rig(rig::RigConfig{options.program, rig::ServerKind::PulseAudio, sink});
+            rig.x().ensureNumLock();
+            for (const Subject& subject : subjects)
+                results.runs.push_back(measure(rig, subject, onSink));
+        } catch (const std::exception& error) {
+            std::cerr << "the benchmark stopped on the " << rig::nameOf(sink)
+                      << " sink: " << error.what() << "\n";
+        }
+    }
+    for (Event event : options.events) {
+        for (const Subject& subject : subjects) {
+            try {
+                rig::Rig rig(
+                    rig::RigConfig{options.program, rig::ServerKind::PulseAudio, sinkFor(event)});
+                rig.x().ensureNumLock();
+                results.events.push_back(measureEvent(rig, subject, event));
+            } catch (const std::exception& error) {
+                std::cerr << "the benchmark stopped at " << nameOf(event) << ": " << error.what()
+                          << "\n";
+            }
+        }
+    }
     printTable(std::cout, results, options.plan);
     if (!writeJson(options.json, results, options.plan)) {
         std::cerr << "cannot write " << options.json << "\n";
         return 1;
     }
     std::cout << "\nfigures written to " << options.json << "\n";
-    return results.runs.empty() ? 1 : 0;
+    return results.runs.empty() && results.events.empty() ? 1 : 0;
 }

@@ -110,8 +110,10 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
                      base->errorMs + ms(press.halfWidth) + 1000.0 / rig::kSampleRate};
 }
 
+}  // namespace
+
 PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& program,
-                         int busyCores, int notes) {
+                         int busyCores, int notes, const std::function<void()>& midway) {
     std::optional<rig::BusyCores> load(busyCores);
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
@@ -119,14 +121,27 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     std::vector<std::string> keys;
     for (int i = 0; i < notes; ++i)
         keys.push_back(subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()]);
-    const std::vector<rig::Injection> presses =
-        rig.x().play(keys, kSpacing, kHold, subject.restKey.value_or(""));
+    const std::string rest = subject.restKey.value_or("");
+    std::vector<rig::Injection> presses;
+    if (midway) {
+        // Something happens to the sink between the two halves of the phrase.
+        const auto half = keys.begin() + notes / 2;
+        presses = rig.x().play({keys.begin(), half}, kSpacing, kHold, rest);
+        midway();
+        std::this_thread::sleep_for(kSpacing - kHold);
+        const std::vector<rig::Injection> after =
+            rig.x().play({half, keys.end()}, kSpacing, kHold, rest);
+        presses.insert(presses.end(), after.begin(), after.end());
+    } else {
+        presses = rig.x().play(keys, kSpacing, kHold, rest);
+    }
     std::this_thread::sleep_for(kSpacing);
     const std::size_t end = rig.recorder().indexNow();
     const rig::Stalls stalls = watch.stop();
     load.reset();
 
-    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log()), stalls};
+    PlayingFigures figures{busyCores, {}, {}, notes, 0, 0, 0, lastBuffer(program.log()),
+                           stalls,    {}};
     rig.recorder().waitFor(end, 5s);
     figures.dropouts = static_cast<int>(rig.recorder().dropouts(begin, end).size());
     figures.onsets = static_cast<int>(rig::transcribe(rig.recorder().slice(begin, end)).size());
@@ -135,6 +150,7 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
         bool clocked = false;
         const auto latency = latencyOf(rig, press, clocked);
         if (!clocked) ++figures.unclocked;
+        figures.eachMs.push_back(latency ? std::optional(latency->first) : std::nullopt);
         if (latency) {
             figures.latencyMs.push_back(latency->first);
             figures.errorMs.push_back(latency->second);
@@ -142,6 +158,8 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     }
     return figures;
 }
+
+namespace {
 
 // What PipeWire runs the graph with, and what the subject's stream asked of it.
 std::string pipeWireQuantum(rig::Rig& rig) {
@@ -202,13 +220,15 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     Figures figures;
     figures.subject = subject.name;
     figures.server = rig::nameOf(rig.audio().kind());
+    figures.sink = rig::nameOf(rig.audio().sinkKind());
     const auto log = [&](const std::string& what) {
-        std::cerr << "[" << subject.name << " on " << figures.server << "] " << what << std::endl;
+        std::cerr << "[" << subject.name << " on " << figures.server << ", " << figures.sink
+                  << " sink] " << what << std::endl;
     };
     rig::ChildEnvironment environment = rig.programEnvironment();
     for (const auto& [name, value] : subject.environment) environment.set(name, value);
     log("starting");
-    figures.startupMs = startUps(rig, subject, environment);
+    if (plan.everything) figures.startupMs = startUps(rig, subject, environment);
     rig::Program program(rig, subject.program, environment);
     if (!program.waitForWindow(subject.windowTitle, 20s)) {
         figures.problems.push_back("the window did not become active");
@@ -239,8 +259,8 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     const std::vector<Cost> rest = costs({{program.pid()}, rig.audio().pids()}, plan.rest);
     figures.restProgram = rest[0];
     figures.restServer = rest[1];
-    log("the first note after a rest, " + std::to_string(kRests) + " times");
-    for (int i = 0; i < kRests; ++i) {
+    if (plan.everything) log("the first note after a rest, " + std::to_string(kRests) + " times");
+    for (int i = 0; plan.everything && i < kRests; ++i) {
         if (i > 0) std::this_thread::sleep_for(kToRest);
         for (double ms : playUnder(rig, subject, program, 0, 1).latencyMs)
             figures.afterRest.push_back(ms);

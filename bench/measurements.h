@@ -3,6 +3,7 @@
 // The figures the benchmark takes of one subject on one audio server, and how it takes them.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct Plan {
     int notes = 25;                       // played 0.4 s apart: 10 s
     std::chrono::seconds rest{10};        // processor use measured at rest
     std::vector<int> busyCores{0, 1, 2};  // the loads it plays under
+    // Start-up, memory and the first notes after a rest too; they do not depend on the sink.
+    bool everything = true;
 };
 
 // Playing under one load: key to sound for every note, dropouts, the buffer in force.
@@ -31,6 +34,7 @@ struct PlayingFigures {
     int dropouts = 0;
     std::string buffer = "?";  // as the program last printed it ("frames x periods")
     rig::Stalls stalls;        // the machine's, while the notes played
+    std::vector<std::optional<double>> eachMs;  // key to sound of each press; nothing: not timed
 };
 
 // What a group of processes used over a stretch: processor time, in % of one core, in its quietest
@@ -44,6 +48,7 @@ struct Cost {
 struct Figures {
     std::string subject;
     std::string server;
+    std::string sink = "null";  // rig::nameOf(SinkKind)
     std::vector<PlayingFigures> playing;
     std::optional<Cost> playingProgram;  // all threads of the program, playing on a quiet machine
     std::optional<Cost> playingServer;   // the audio server in the same time
@@ -60,5 +65,9 @@ struct Figures {
 Cost serverAlone(rig::Rig& rig, std::chrono::seconds duration);
 // Everything else, in one run of the subject.
 Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan);
+// Plays `notes` notes 0.4 s apart with `busyCores` cores busy and takes the figures; `midway`,
+// when given, runs after the release of the note in the middle of them.
+PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& program,
+                         int busyCores, int notes, const std::function<void()>& midway = {});
 
 }  // namespace velune::bench

@@ -37,14 +37,21 @@ std::string perLoad(const Figures& f,
 struct Row {
     std::string label;
     std::function<std::string(const Figures&)> value;
+    bool everySink = false;  // shown for the other sinks too, not only for the null sink
 };
+
+std::string medianAndMax(const std::vector<double>& values) {
+    if (values.empty()) return "-";
+    return number(median(values)) + " / " + number(*std::max_element(values.begin(), values.end()));
+}
 
 std::vector<Row> rows(const Results& results) {
     return {
         {"key->sound median (ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return number(median(p.latencyMs)); });
-         }},
+         },
+         true},
         {"key->sound max (ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
@@ -52,28 +59,33 @@ std::vector<Row> rows(const Results& results) {
                             ? "-"
                             : number(*std::max_element(p.latencyMs.begin(), p.latencyMs.end()));
              });
-         }},
+         },
+         true},
         {"  timed presses of all",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
                  return std::to_string(p.latencyMs.size()) + "/" + std::to_string(p.notes) +
                         (p.unclocked > 0 ? " (" + std::to_string(p.unclocked) + " unclocked)" : "");
              });
-         }},
+         },
+         true},
         {"  method error, median (+/- ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return number(median(p.errorMs), 2); });
-         }},
+         },
+         true},
         {"notes heard",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return std::to_string(p.onsets); });
-         }},
+         },
+         true},
         {"dropouts",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) { return std::to_string(p.dropouts); });
-         }},
+         },
+         true},
         {"buffer in force (frames x periods)",
-         [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }},
+         [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }, true},
         {"machine stalls >= 5 ms (longest, ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
@@ -81,7 +93,8 @@ std::vector<Row> rows(const Results& results) {
                  return std::to_string(p.stalls.count) +
                         (p.stalls.count > 0 ? " (" + number(p.stalls.longestMs, 0) + ")" : "");
              });
-         }},
+         },
+         true},
         {"first note after a rest, each (ms)",
          [](const Figures& f) {
              std::string text;
@@ -93,7 +106,8 @@ std::vector<Row> rows(const Results& results) {
              return f.playingProgram
                         ? number(f.playingProgram->cpuPercent + f.playingServer->cpuPercent, 2)
                         : "-";
-         }},
+         },
+         true},
         {"wake-ups playing, program + server (/s)",
          [](const Figures& f) {
              return f.playingProgram ? number(f.playingProgram->wakeupsPerSecond +
@@ -104,7 +118,8 @@ std::vector<Row> rows(const Results& results) {
          [](const Figures& f) {
              return f.restProgram ? number(f.restProgram->cpuPercent + f.restServer->cpuPercent, 2)
                                   : "-";
-         }},
+         },
+         true},
         {"  of which the server (%)",
          [](const Figures& f) { return f.restServer ? number(f.restServer->cpuPercent, 2) : "-"; }},
         {"  server alone, the floor (%)",
@@ -117,7 +132,8 @@ std::vector<Row> rows(const Results& results) {
              return f.restProgram
                         ? number(f.restProgram->wakeupsPerSecond + f.restServer->wakeupsPerSecond)
                         : "-";
-         }},
+         },
+         true},
         {"  of which the program (/s)",
          [](const Figures& f) {
              return f.restProgram ? number(f.restProgram->wakeupsPerSecond) : "-";
@@ -158,6 +174,7 @@ std::string jsonCost(const std::optional<Cost>& cost) {
 
 void writeRun(std::ostream& out, const Figures& f) {
     out << "    {\"subject\": " << jsonString(f.subject) << ", \"server\": " << jsonString(f.server)
+        << ", \"sink\": " << jsonString(f.sink)
         << ",\n     \"playing_program\": " << jsonCost(f.playingProgram)
         << ", \"playing_server\": " << jsonCost(f.playingServer)
         << ",\n     \"rest_program\": " << jsonCost(f.restProgram)
@@ -194,42 +211,115 @@ std::string machine() {
            name.release + ", load average " + one + " " + five;
 }
 
+constexpr int kLabel = 38, kColumn = 24, kEventLabel = 48;
+
+// One table: a column for each run, a line for each row.
+void printColumns(std::ostream& out, const std::vector<const Figures*>& runs,
+                  const std::vector<Row>& rows, bool sinkInHeading) {
+    out << std::left << std::setw(kLabel) << "";
+    for (const Figures* f : runs)
+        out << std::right << std::setw(kColumn)
+            << f->subject + " " + (sinkInHeading ? f->sink : f->server);
+    out << "\n";
+    for (const Row& row : rows) {
+        out << std::left << std::setw(kLabel) << row.label;
+        for (const Figures* f : runs) out << std::right << std::setw(kColumn) << row.value(*f);
+        out << "\n";
+    }
+}
+
+std::string yesNo(bool yes) { return yes ? "yes" : "no"; }
+
+// The events, a column for each subject: whether each happened, and the notes after it.
+void printEvents(std::ostream& out, const std::vector<EventFigures>& events) {
+    std::vector<std::string> subjects;
+    for (const EventFigures& e : events) {
+        if (std::find(subjects.begin(), subjects.end(), e.subject) == subjects.end())
+            subjects.push_back(e.subject);
+    }
+    out << "\nEvents on PulseAudio, on a quiet machine: the sink suspended (1 s after the last "
+           "stream\npaused), the stream moved to a second sink after the 5th of 10 notes, the "
+           "server stopped\nfor 3 s (SIGSTOP); notes 0.4 s apart after each\n\n"
+        << std::left << std::setw(kEventLabel) << "";
+    for (const std::string& subject : subjects) out << std::right << std::setw(kColumn) << subject;
+    out << "\n";
+    const std::vector<std::pair<std::string, std::function<std::string(const EventFigures&)>>>
+        lines{{"happened", [](const EventFigures& e) { return yesNo(e.happened); }},
+              {"first note after, key->sound (ms)",
+               [](const EventFigures& e) { return number(e.firstMs); }},
+              {"notes after, key->sound med / max (ms)",
+               [](const EventFigures& e) { return medianAndMax(e.afterMs); }},
+              {"notes after heard / played",
+               [](const EventFigures& e) {
+                   return std::to_string(e.heard) + " / " + std::to_string(e.played);
+               }},
+              {"dropouts", [](const EventFigures& e) { return std::to_string(e.after.dropouts); }},
+              {"buffer in force", [](const EventFigures& e) { return e.after.buffer; }}};
+    for (Event event : kAllEvents) {
+        for (const auto& [label, value] : lines) {
+            std::string text;
+            for (const std::string& subject : subjects) {
+                const auto found = std::find_if(events.begin(), events.end(), [&](const auto& e) {
+                    return e.event == event && e.subject == subject;
+                });
+                text += found == events.end() ? std::string(kColumn - 1, ' ') + "-" : "";
+                if (found != events.end()) {
+                    std::ostringstream cell;
+                    cell << std::right << std::setw(kColumn) << value(*found);
+                    text += cell.str();
+                }
+            }
+            if (text.find_first_not_of(" -") == std::string::npos) break;
+            out << std::left << std::setw(kEventLabel) << std::string(nameOf(event)) + ": " + label
+                << text << "\n";
+        }
+    }
+    for (const EventFigures& e : events) {
+        for (const std::string& problem : e.problems)
+            out << e.subject << ", " << nameOf(e.event) << ": " << problem << "\n";
+    }
+}
+
 }  // namespace
 
 void printTable(std::ostream& out, const Results& results, const Plan& plan) {
-    constexpr int kLabel = 38, kColumn = 24;
+    std::vector<const Figures*> onNull, onOthers;
+    for (const Figures& f : results.runs) (f.sink == "null" ? onNull : onOthers).push_back(&f);
     out << "\nVelune benchmark: Xvfb + openbox, null sink at 50000 Hz; " << machine() << "\n"
         << plan.notes
         << " notes 0.4 s apart under each load; figures given as idle / one core busy / both "
-        << "cores busy\n\n"
-        << std::left << std::setw(kLabel) << "";
-    for (const Figures& f : results.runs)
-        out << std::right << std::setw(kColumn) << f.subject + " " + f.server;
-    out << "\n";
-    for (const Row& row : rows(results)) {
-        out << std::left << std::setw(kLabel) << row.label;
-        for (const Figures& f : results.runs)
-            out << std::right << std::setw(kColumn) << row.value(f);
-        out << "\n";
-    }
+        << "cores busy\n\n";
+    if (!onNull.empty()) printColumns(out, onNull, rows(results), false);
     out << "\nKey->sound runs from the moment the X server acted on XTEST's key press (the middle "
            "of\n"
            "the request's round trip) to where the note rises above what sounded before the key\n"
-           "in the recording of the sink's monitor (see noteStart in bench/measurements.cpp), "
+           "in the recording of the sink's monitor (see noteStart in rig/audio_analysis.h), "
            "each\n"
            "sample timed by the sink's clock (see rig/time_base.h). Dropouts are runs of exact\n"
            "silence inside the sound. The buffer in force is the last one the program printed;\n"
            "'?' when it printed none. A machine stall is a wake-up of a real-time thread of the\n"
            "lowest priority, asked for every 2 ms, that came 5 ms or more late (see\n"
-           "bench/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
+           "rig/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
            "program's; '-' when the thread could not be made real-time. Processor time, playing\n"
            "(on a quiet machine) or at rest, is that of the quietest second of the stretch (see\n"
            "costs in bench/measurements.cpp).\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)
-            out << f.subject << " on " << f.server << ": " << problem << "\n";
+            out << f.subject << " on " << f.server << ", " << f.sink << " sink: " << problem
+                << "\n";
     }
+    if (!onOthers.empty()) {
+        out << "\nOther sinks, on PulseAudio: tunnel (module-tunnel-sink-new into a second "
+               "server's null\nsink, which is recorded; no rewinds), 44k and 48k (null sinks "
+               "at the cards' rates)\n\n";
+        std::vector<Row> shown;
+        for (const Row& row : rows(results)) {
+            if (row.everySink) shown.push_back(row);
+        }
+        printColumns(out, onOthers, shown, true);
+    }
+    if (!results.events.empty()) printEvents(out, results.events);
 }
 
 bool writeJson(const std::filesystem::path& file, const Results& results, const Plan& plan) {
@@ -246,7 +336,18 @@ bool writeJson(const std::filesystem::path& file, const Results& results, const 
         writeRun(out, results.runs[i]);
         out << (i + 1 < results.runs.size() ? ",\n" : "\n");
     }
-    out << "  ]\n}\n";
+    out << "  ],\n  \"events\": [";
+    for (std::size_t i = 0; i < results.events.size(); ++i) {
+        const EventFigures& e = results.events[i];
+        out << (i ? ",\n    " : "\n    ") << "{\"subject\": " << jsonString(e.subject)
+            << ", \"event\": " << jsonString(nameOf(e.event))
+            << ", \"happened\": " << (e.happened ? "true" : "false")
+            << ", \"first_ms\": " << (e.firstMs ? number(*e.firstMs, 3) : "null")
+            << ", \"after_ms\": " << jsonArray(e.afterMs) << ", \"heard\": " << e.heard
+            << ", \"played\": " << e.played << ", \"dropouts\": " << e.after.dropouts
+            << ", \"buffer\": " << jsonString(e.after.buffer) << "}";
+    }
+    out << "\n  ]\n}\n";
     return static_cast<bool>(out);
 }
 

@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "measurements.h"
 
 namespace velune::bench {
 
 struct Results {
-    std::vector<Figures> runs;                // a subject on a server each
-    std::map<std::string, Cost> serverAlone;  // the floor, by server
+    std::vector<Figures> runs;                // a subject on a server and a sink each
+    std::map<std::string, Cost> serverAlone;  // the floor, by server (on its null sink)
+    std::vector<EventFigures> events;
 };
 
 void printTable(std::ostream& out, const Results& results, const Plan& plan);

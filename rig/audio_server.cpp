@@ -16,6 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kSink = "velune_sink";
+constexpr const char* kOtherSink = "velune_headphones";
+constexpr const char* kTunnel = "velune_tunnel";
+constexpr const char* kFarSink = "velune_far";
 
 // PipeWire's graph at the analysis rate, driven by a null sink.
 constexpr const char* kPipeWireConfig = R"(context.properties = {
@@ -50,9 +53,49 @@ const char* nameOf(ServerKind kind) {
     return kind == ServerKind::PipeWire ? "PipeWire" : "PulseAudio";
 }
 
-AudioServer::AudioServer(const std::filesystem::path& workDirectory, ServerKind kind)
-    : kind_(kind), workDirectory_(workDirectory), runtimeDirectory_(workDirectory / "audio") {
+const char* nameOf(SinkKind kind) {
+    switch (kind) {
+        case SinkKind::Null:
+            return "null";
+        case SinkKind::Tunnel:
+            return "tunnel";
+        case SinkKind::Card44k:
+            return "44k";
+        case SinkKind::Card48k:
+            return "48k";
+        case SinkKind::SuspendOnIdle:
+            return "suspend";
+        case SinkKind::TwoSinks:
+            return "switch";
+    }
+    return "?";
+}
+
+SinkKind sinkNamed(const std::string& name) {
+    for (SinkKind kind : kAllSinks) {
+        if (name == nameOf(kind)) return kind;
+    }
+    throw std::invalid_argument("a sink is null, tunnel, 44k, 48k, suspend or switch, not " + name);
+}
+
+SinkKind sinkFromEnvironment() {
+    const char* chosen = std::getenv("VELUNE_E2E_SINK");
+    return chosen == nullptr || *chosen == '\0' ? SinkKind::Null : sinkNamed(chosen);
+}
+
+AudioServer::AudioServer(const std::filesystem::path& workDirectory, ServerKind kind, SinkKind sink)
+    : kind_(kind),
+      sink_(sink),
+      workDirectory_(workDirectory),
+      runtimeDirectory_(workDirectory / "audio") {
+    if (kind == ServerKind::PipeWire && sink != SinkKind::Null) {
+        throw std::invalid_argument(std::string("the ") + nameOf(sink) +
+                                    " sink is made on PulseAudio only");
+    }
     address_ = "unix:" + (runtimeDirectory_ / "pulse" / "native").string();
+    recordingAddress_ = sink == SinkKind::Tunnel
+                            ? "unix:" + (workDirectory / "far-audio" / "pulse" / "native").string()
+                            : address_;
     std::ofstream(workDirectory_ / "pulse-client.conf") << "autospawn = no\n";
     const std::filesystem::path config = workDirectory_ / "audio-config" / "pipewire";
     std::filesystem::create_directories(config / "pipewire.conf.d");
@@ -65,7 +108,9 @@ AudioServer::AudioServer(const std::filesystem::path& workDirectory, ServerKind 
 }
 
 AudioServer::~AudioServer() {
+    resume();
     for (auto server = servers_.rbegin(); server != servers_.rend(); ++server) server->stop();
+    farServer_.stop();
     bus_.stop();
 }
 
@@ -81,20 +126,83 @@ void AudioServer::start() {
         .set("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (workDirectory_ / "bus").string())
         .unset("DISPLAY")
         .unset("PULSE_SERVER");
-    const std::filesystem::path log = workDirectory_ / "audio-server.log";
+    switched_ = false;
     if (kind_ == ServerKind::PipeWire) {
         startPipeWire(environment);
     } else {
-        servers_.emplace_back(
-            std::vector<std::string>{
-                "pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
-                "--disable-shm=yes",
-                "--load=module-null-sink sink_name=" + std::string(kSink) + " rate=50000",
-                "--load=module-native-protocol-unix socket=" + address_.substr(5) +
-                    " auth-anonymous=1"},
-            environment, SpawnOptions{log});
+        startPulseAudio(environment);
     }
     waitUntilServing();
+}
+
+namespace {
+
+std::vector<std::string> pulseAudioCommand(const std::string& socket,
+                                           const std::vector<std::string>& modules) {
+    std::vector<std::string> command{"pulseaudio", "--daemonize=no",    "--exit-idle-time=-1",
+                                     "-n",         "--use-pid-file=no", "--disable-shm=yes"};
+    for (const std::string& module : modules) command.push_back("--load=" + module);
+    command.push_back("--load=module-native-protocol-unix socket=" + socket + " auth-anonymous=1");
+    return command;
+}
+
+std::string nullSink(const char* name, int rate) {
+    return "module-null-sink sink_name=" + std::string(name) + " rate=" + std::to_string(rate);
+}
+
+}  // namespace
+
+// The sinks are loaded in the order a user's server would find them; waitUntilServing() makes
+// the first the default.
+void AudioServer::startPulseAudio(const ChildEnvironment& environment) {
+    std::vector<std::string> modules;
+    switch (sink_) {
+        case SinkKind::Tunnel:
+            startFarServer(environment);
+            modules.push_back("module-tunnel-sink-new server=" + recordingAddress_ +
+                              " sink=" + kFarSink + " sink_name=" + kTunnel);
+            break;
+        case SinkKind::Card44k:
+            modules.push_back(nullSink(kSink, 44100));
+            break;
+        case SinkKind::Card48k:
+            modules.push_back(nullSink(kSink, 48000));
+            break;
+        case SinkKind::TwoSinks:
+            modules.push_back(nullSink(kSink, kSampleRate));
+            modules.push_back(nullSink(kOtherSink, kSampleRate));
+            break;
+        case SinkKind::Null:
+        case SinkKind::SuspendOnIdle:
+            modules.push_back(nullSink(kSink, kSampleRate));
+            break;
+    }
+    servers_.emplace_back(pulseAudioCommand(address_.substr(5), modules), environment,
+                          SpawnOptions{workDirectory_ / "audio-server.log"});
+}
+
+// The other end of a tunnel, as a speaker across the network: a server of its own with a null
+// sink at the analysis rate, its socket in a folder of its own.
+void AudioServer::startFarServer(const ChildEnvironment& environment) {
+    if (farServer_.running()) return;
+    const std::filesystem::path runtime = workDirectory_ / "far-audio";
+    std::filesystem::remove_all(runtime);
+    std::filesystem::create_directories(runtime / "pulse");
+    ::chmod(runtime.c_str(), 0700);
+    ChildEnvironment far = environment;
+    far.set("XDG_RUNTIME_DIR", runtime.string()).set("HOME", runtime.string());
+    farServer_ = ChildProcess(
+        pulseAudioCommand(recordingAddress_.substr(5), {nullSink(kFarSink, kSampleRate)}), far,
+        SpawnOptions{workDirectory_ / "far-audio-server.log"});
+    ChildEnvironment client = ChildEnvironment::inherited();
+    configure(client);
+    client.set("PULSE_SERVER", recordingAddress_);
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (runCommand({"pactl", "info"}, client, 5s).status != 0) {
+        if (!farServer_.running() || std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("the server at the far end of the tunnel did not start");
+        std::this_thread::sleep_for(50ms);
+    }
 }
 
 void AudioServer::startPipeWire(const ChildEnvironment& environment) {
@@ -118,23 +226,85 @@ void AudioServer::startPipeWire(const ChildEnvironment& environment) {
                           SpawnOptions{log});
 }
 
-// Serving means a session manager has made the null sink the default: streams reach it.
+// Serving means the sink a new stream plays into is the default: streams reach it. On
+// PipeWire the session manager makes it so.
 void AudioServer::waitUntilServing() {
     ChildEnvironment client = ChildEnvironment::inherited();
     configure(client);
     const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (runCommand({"pactl", "info"}, client, 5s)
-               .output.find("Default Sink: " + std::string(kSink)) == std::string::npos) {
+    while (runCommand({"pactl", "info"}, client, 5s).output.find("Default Sink: " + sink()) ==
+           std::string::npos) {
         if (!running() || std::chrono::steady_clock::now() > deadline) {
             throw std::runtime_error(std::string(nameOf(kind_)) + " did not start");
         }
+        if (kind_ == ServerKind::PulseAudio) pactl({"set-default-sink", sink()});
         std::this_thread::sleep_for(50ms);
     }
 }
 
-std::string AudioServer::monitorSource() const { return std::string(kSink) + ".monitor"; }
+bool AudioServer::pactl(const std::vector<std::string>& arguments) const {
+    ChildEnvironment client = ChildEnvironment::inherited();
+    configure(client);
+    std::vector<std::string> command{"pactl"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runCommand(command, client, 5s).status == 0;
+}
 
-std::string AudioServer::sink() const { return kSink; }
+std::vector<std::string> AudioServer::monitorSources() const {
+    switch (sink_) {
+        case SinkKind::Tunnel:
+            return {std::string(kFarSink) + ".monitor"};
+        case SinkKind::TwoSinks:
+            return {std::string(kSink) + ".monitor", std::string(kOtherSink) + ".monitor"};
+        default:
+            return {std::string(kSink) + ".monitor"};
+    }
+}
+
+std::string AudioServer::sink() const {
+    if (sink_ == SinkKind::Tunnel) return kTunnel;
+    return switched_ ? kOtherSink : kSink;
+}
+
+bool AudioServer::switchSink() {
+    if (sink_ != SinkKind::TwoSinks) return false;
+    const std::string to = switched_ ? kSink : kOtherSink;
+    ChildEnvironment client = ChildEnvironment::inherited();
+    configure(client);
+    const CommandResult inputs = runCommand({"pactl", "list", "short", "sink-inputs"}, client, 5s);
+    if (inputs.status != 0) return false;
+    bool moved = true;
+    for (std::size_t line = 0; line < inputs.output.size();) {
+        const std::size_t end = std::min(inputs.output.find('\n', line), inputs.output.size());
+        const std::string index = inputs.output.substr(line, inputs.output.find('\t', line) - line);
+        if (!index.empty() && end > line) moved = pactl({"move-sink-input", index, to}) && moved;
+        line = end + 1;
+    }
+    switched_ = !switched_;
+    return pactl({"set-default-sink", to}) && moved;
+}
+
+bool AudioServer::suspendWhenIdle() {
+    return pactl({"load-module", "module-suspend-on-idle",
+                  "timeout=" + std::to_string(kSuspendAfterSeconds)});
+}
+
+bool AudioServer::sinkSuspended() const {
+    ChildEnvironment client = ChildEnvironment::inherited();
+    configure(client);
+    const std::string sinks = runCommand({"pactl", "list", "short", "sinks"}, client, 5s).output;
+    const std::size_t line = sinks.find("\t" + sink() + "\t");
+    return line != std::string::npos &&
+           sinks.substr(line, sinks.find('\n', line) - line).find("SUSPENDED") != std::string::npos;
+}
+
+void AudioServer::hang() {
+    for (pid_t pid : pids()) ::kill(pid, SIGSTOP);
+}
+
+void AudioServer::resume() {
+    for (pid_t pid : pids()) ::kill(pid, SIGCONT);
+}
 
 void AudioServer::configure(ChildEnvironment& environment) const {
     environment.set("PULSE_SERVER", address_)

@@ -22,8 +22,9 @@ constexpr std::size_t kChunkFrames = kSampleRate / 100;
 constexpr int kTimingIntervalMs = 25;
 constexpr int kRealtimePriority = 70;
 constexpr pa_usec_t kTimingInterval = kTimingIntervalMs * PA_USEC_PER_MSEC;
-// The first second of a new record stream arrives in bursts (the idle sink renders ahead).
-constexpr auto kSettling = 1s;
+// While its sink is suspended the recording is filled with silence up to this long ago: later
+// than that the sink may have woken already, and its sound would come after the silence.
+constexpr auto kFillBehind = 50ms;
 
 Clock::duration durationOf(std::size_t samples) {
     return std::chrono::duration_cast<Clock::duration>(
@@ -42,7 +43,7 @@ Recorder::Recorder(const AudioServer& server) {
         pa_threaded_mainloop_lock(loop_);
         pa_threaded_mainloop_start(loop_);
         try {
-            connect(server.address(), server.monitorSource());
+            connect(server.recordingAddress(), server.monitorSources());
         } catch (...) {
             pa_threaded_mainloop_unlock(loop_);
             close();
@@ -51,8 +52,11 @@ Recorder::Recorder(const AudioServer& server) {
         pa_threaded_mainloop_unlock(loop_);
     }
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, 10s, [this] { return failed_ || origin_.has_value(); }) ||
-        failed_) {
+    const auto settled = [this] {
+        return origin_.has_value() && std::all_of(others_.begin(), others_.end(),
+                                                  [](const auto& other) { return other->origin; });
+    };
+    if (!changed_.wait_for(lock, 10s, [&] { return failed_ || settled(); }) || failed_) {
         lock.unlock();
         close();
         throw std::runtime_error("the monitor does not stream");
@@ -169,7 +173,7 @@ void Recorder::appendPlayed(const float* data, std::size_t count, std::uint64_t 
 }
 
 // With the main loop locked.
-void Recorder::connect(const std::string& address, const std::string& monitor) {
+void Recorder::connect(const std::string& address, const std::vector<std::string>& monitors) {
     if (pa_context_connect(context_, address.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         throw std::runtime_error("cannot reach the audio server");
     }
@@ -178,22 +182,40 @@ void Recorder::connect(const std::string& address, const std::string& monitor) {
             throw std::runtime_error("the audio server refused");
         pa_threaded_mainloop_wait(loop_);
     }
+    stream_ = record(monitors.at(0), onRead, this);
+    pa_stream_set_suspended_callback(stream_, onSuspended, this);
+    for (std::size_t i = 1; i < monitors.size(); ++i) {
+        others_.push_back(std::make_unique<OtherMonitor>());
+        others_.back()->recorder = this;
+        others_.back()->stream = record(monitors[i], onOtherRead, others_.back().get());
+    }
+    timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kTimingInterval, onTimer, this);
+}
+
+// A record stream of `monitor` whose samples go to `onData`, connected. It does not keep an
+// idle sink awake: it listens as a person in the room does; and it stays with its sink when
+// another becomes the default (the server moves a stream of the default sink's monitor with it).
+pa_stream* Recorder::record(const std::string& monitor, pa_stream_request_cb_t onData, void* data) {
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kSampleRate, 1};
-    stream_ = pa_stream_new(context_, "velune-rig monitor", &format, nullptr);
-    pa_stream_set_state_callback(stream_, onStreamState, this);
-    pa_stream_set_read_callback(stream_, onRead, this);
+    pa_stream* stream = pa_stream_new(context_, "velune-rig monitor", &format, nullptr);
+    if (stream == nullptr) throw std::runtime_error("cannot record " + monitor);
+    pa_stream_set_state_callback(stream, onStreamState, this);
+    pa_stream_set_read_callback(stream, onData, data);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(kChunkFrames * sizeof(float));
-    if (pa_stream_connect_record(stream_, monitor.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND | PA_STREAM_DONT_MOVE);
+    bool good = pa_stream_connect_record(stream, monitor.c_str(), &attr, flags) == 0;
+    while (good && pa_stream_get_state(stream) != PA_STREAM_READY) {
+        good = PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+        if (good) pa_threaded_mainloop_wait(loop_);
+    }
+    if (!good) {
+        pa_stream_unref(stream);
         throw std::runtime_error("cannot record " + monitor);
     }
-    while (pa_stream_get_state(stream_) != PA_STREAM_READY) {
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)))
-            throw std::runtime_error("cannot record " + monitor);
-        pa_threaded_mainloop_wait(loop_);
-    }
-    timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kTimingInterval, onTimer, this);
+    return stream;
 }
 
 Recorder::~Recorder() { close(); }
@@ -213,6 +235,10 @@ void Recorder::close() {
     if (stream_ != nullptr) {
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
+    }
+    for (const auto& other : others_) {
+        pa_stream_disconnect(other->stream);
+        pa_stream_unref(other->stream);
     }
     pa_context_disconnect(context_);
     pa_context_unref(context_);
@@ -250,11 +276,32 @@ void Recorder::onRead(pa_stream* stream, std::size_t, void* self) {
     recorder->changed_.notify_all();
 }
 
+void Recorder::onSuspended(pa_stream* stream, void* self) {
+    auto* recorder = static_cast<Recorder*>(self);
+    std::lock_guard lock(recorder->mutex_);
+    recorder->suspended_ = pa_stream_is_suspended(stream) == 1;
+    if (!recorder->suspended_) recorder->catchUp_ = true;
+}
+
+void Recorder::fillTo(std::size_t index) {
+    if (index <= samples_.size()) return;
+    holes_.push_back({samples_.size(), index});
+    filled_.push_back({sent_, index - samples_.size()});
+    samples_.resize(index, 0.0f);
+}
+
 void Recorder::append(const void* data, std::size_t bytes) {
     const MonotonicTime now = Clock::now();
     std::lock_guard lock(mutex_);
     if (samples_.empty()) firstArrival_ = now;
     const std::size_t count = bytes / sizeof(float);
+    if ((suspended_ || catchUp_) && origin_) {
+        // The sink woke: it sends what it played just now.
+        const std::size_t start = indexAtLocked(now);
+        if (start > count) fillTo(start - count);
+    }
+    suspended_ = catchUp_ = false;
+    sent_ += count;
     if (data != nullptr) {
         samples_.insert(samples_.end(), static_cast<const float*>(data),
                         static_cast<const float*>(data) + count);
@@ -270,6 +317,13 @@ void Recorder::append(const void* data, std::size_t bytes) {
 
 void Recorder::onTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
     auto* recorder = static_cast<Recorder*>(self);
+    {
+        std::lock_guard lock(recorder->mutex_);
+        if (recorder->suspended_ && recorder->origin_) {
+            recorder->fillTo(recorder->indexAtLocked(Clock::now() - kFillBehind));
+            recorder->changed_.notify_all();
+        }
+    }
     if (pa_operation* operation = pa_stream_update_timing_info(recorder->stream_, onTiming, self)) {
         pa_operation_unref(operation);
     }
@@ -284,28 +338,30 @@ void Recorder::onTiming(pa_stream* stream, int success, void* self) {
     const auto usec = [](pa_usec_t u) {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(u));
     };
-    const MonotonicTime origin =
-        received - usec(info->transport_usec) + usec(info->sink_usec) -
-        durationOf(static_cast<std::size_t>(info->write_index) / sizeof(float));
     std::lock_guard lock(recorder->mutex_);
+    // The server's write index counts what it sent; the recording holds the silence filled in
+    // for a suspended sink besides.
+    const std::size_t sent = static_cast<std::size_t>(info->write_index) / sizeof(float);
+    std::size_t written = sent;
+    for (const Filled& filled : recorder->filled_) {
+        if (filled.sent <= sent) written += filled.count;
+    }
+    const MonotonicTime origin =
+        received - usec(info->transport_usec) + usec(info->sink_usec) - durationOf(written);
     recorder->answers_.push_back({received, origin, static_cast<double>(info->sink_usec) / 1000.0});
 }
 
 std::size_t Recorder::size() const {
     std::lock_guard lock(mutex_);
-    return samples_.size();
-}
-
-std::vector<float> Recorder::slice(std::size_t begin, std::size_t end) const {
-    std::lock_guard lock(mutex_);
-    end = std::min(end, samples_.size());
-    begin = std::min(begin, end);
-    return {samples_.begin() + static_cast<std::ptrdiff_t>(begin),
-            samples_.begin() + static_cast<std::ptrdiff_t>(end)};
+    return sizeLocked();
 }
 
 std::size_t Recorder::indexAt(MonotonicTime t) const {
     std::lock_guard lock(mutex_);
+    return indexAtLocked(t);
+}
+
+std::size_t Recorder::indexAtLocked(MonotonicTime t) const {
     if (!origin_ || t <= *origin_) return 0;
     return static_cast<std::size_t>(std::chrono::duration<double>(t - *origin_).count() *
                                     kSampleRate);
@@ -313,7 +369,7 @@ std::size_t Recorder::indexAt(MonotonicTime t) const {
 
 bool Recorder::waitFor(std::size_t index, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return failed_ || samples_.size() >= index; }) &&
+    return changed_.wait_for(lock, timeout, [&] { return failed_ || sizeLocked() >= index; }) &&
            !failed_;
 }
 

@@ -19,6 +19,12 @@
 // arrived, less the duration recorded before it. For finer timing, every 25 ms the recorder also
 // asks the server for the stream's timing (the write index W, the sink's latency S, the transport
 // time T); an answer received at R says the origin was R - T + S - W / rate.
+//
+// Where the sound can move between sinks (AudioServer::monitorSources() names more than one),
+// each monitor is recorded and the others are mixed into the first by their time: a sample of
+// another monitor lies where the first played at the same monotonic time, each monitor's origin
+// taken from its own arrivals. While a sink is suspended its monitor sends nothing; the recording
+// goes on with silence (a hole) so that it keeps time, and the timing answers count it.
 
 #include <pulse/pulseaudio.h>
 
@@ -26,6 +32,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,6 +69,8 @@ class Recorder {
 
     std::size_t size() const;
     std::vector<float> slice(std::size_t begin, std::size_t end) const;
+    // What one monitor alone recorded there (0: the first of AudioServer::monitorSources()).
+    std::vector<float> sliceOf(std::size_t monitor, std::size_t begin, std::size_t end) const;
     // The sample that was being recorded at monotonic time `t`.
     std::size_t indexAt(MonotonicTime t) const;
     std::size_t indexNow() const { return indexAt(std::chrono::steady_clock::now()); }
@@ -81,18 +90,46 @@ class Recorder {
     std::vector<Dropout> dropouts(std::size_t begin, std::size_t end) const;
 
   private:
+    // The first second of a new record stream arrives in bursts (the idle sink renders ahead).
+    static constexpr std::chrono::seconds kSettling{1};
+
+    // A monitor recorded beside the first, mixed in by its time.
+    struct OtherMonitor {
+        Recorder* recorder = nullptr;
+        pa_stream* stream = nullptr;
+        std::vector<float> samples;
+        MonotonicTime firstArrival;
+        std::optional<MonotonicTime> origin;
+    };
+    // Silence written in while the sink was suspended: `count` samples more in the recording
+    // than the server sent, from the `sent`th sample it sent on.
+    struct Filled {
+        std::size_t sent;
+        std::size_t count;
+    };
+
     static void onState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onOtherRead(pa_stream* stream, std::size_t bytes, void* other);
+    static void onSuspended(pa_stream* stream, void* self);
     static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
                         void* self);
     static void onTiming(pa_stream* stream, int success, void* self);
-    void connect(const std::string& address, const std::string& monitor);
+    void connect(const std::string& address, const std::vector<std::string>& monitors);
+    pa_stream* record(const std::string& monitor, pa_stream_request_cb_t onData, void* data);
     void connectPipeWire(const AudioServer& server);
     static void onPipeWireProcess(void* self);
     void noteState(bool good);
     void close();
     void append(const void* data, std::size_t bytes);
+    // With the mutex held: silence up to `index`, as a hole.
+    void fillTo(std::size_t index);
+    // With the mutex held: the samples of the other monitors that lie under [begin, end) of the
+    // first, and how far into the first they all reach.
+    void mixOthers(std::size_t begin, std::vector<float>& samples, std::size_t only = 0) const;
+    std::size_t sizeLocked() const;
+    std::size_t indexAtLocked(MonotonicTime t) const;
     // Samples the sink played from `played` on, at `ticks` of the graph's clock.
     void appendPlayed(const float* data, std::size_t count, std::uint64_t ticks,
                       double samplesPerTick, MonotonicTime played);
@@ -115,6 +152,11 @@ class Recorder {
     bool realtime_ = false;  // PipeWire's data thread has been made real-time
     std::vector<Dropout> holes_;
     bool failed_ = false;
+    std::vector<std::unique_ptr<OtherMonitor>> others_;
+    std::size_t sent_ = 0;  // samples the server sent on the first monitor
+    std::vector<Filled> filled_;
+    bool suspended_ = false;  // the first monitor's sink is suspended
+    bool catchUp_ = false;    // it was; the next samples to arrive say how long
 };
 
 // Writes mono float samples at the analysis rate as a WAV file, for a person to listen to.

@@ -28,8 +28,8 @@ Rig::Rig(RigConfig config) : config_(std::move(config)), workDirectory_(makeWork
         std::filesystem::create_directories(workDirectory_ / "runtime");
         ::chmod((workDirectory_ / "runtime").c_str(), 0700);
         x_ = std::make_unique<XSession>(workDirectory_);
-        audio_ = std::make_unique<AudioServer>(workDirectory_, config_.server);
-        recorder_ = std::make_unique<Recorder>(*audio_);
+        audio_ = std::make_unique<AudioServer>(workDirectory_, config_.server, config_.sink);
+        startRecording();
         if (!x_->autoRepeatOn()) throw std::runtime_error("the X server has no key auto-repeat");
     } catch (...) {
         recorder_.reset();
@@ -73,7 +73,25 @@ void Rig::killAudioServer() { audio_->kill(); }
 void Rig::restartAudioServer() {
     recorder_.reset();
     audio_->restart();
+    startRecording();
+}
+
+void Rig::useSink(SinkKind sink) {
+    if (audio_ && config_.sink == sink) return;
+    recorder_.reset();
+    audio_.reset();
+    config_.sink = sink;
+    audio_ = std::make_unique<AudioServer>(workDirectory_, config_.server, sink);
+    startRecording();
+}
+
+// An idle sink suspends only once the recording has its clock: a suspended sink sends nothing
+// to set it by.
+void Rig::startRecording() {
     recorder_ = std::make_unique<Recorder>(*audio_);
+    if (config_.sink == SinkKind::SuspendOnIdle && !audio_->suspendWhenIdle()) {
+        throw std::runtime_error("module-suspend-on-idle did not load");
+    }
 }
 
 Program::Program(Rig& rig, bool withAudio)

@@ -23,6 +23,7 @@ inline constexpr const char* kBoxTitle = "Velune";
 struct RigConfig {
     std::filesystem::path program;  // the built program
     ServerKind server = ServerKind::PulseAudio;
+    SinkKind sink = SinkKind::Null;
 };
 
 class Rig {
@@ -45,8 +46,12 @@ class Rig {
     void killAudioServer();
     // A new audio server on the same address, and a new recording of it (indices start again).
     void restartAudioServer();
+    // The same, with the sink `sink` (nothing happens when it has that one already).
+    void useSink(SinkKind sink);
 
   private:
+    void startRecording();
+
     RigConfig config_;
     std::filesystem::path workDirectory_;
     std::unique_ptr<XSession> x_;

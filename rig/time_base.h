@@ -9,7 +9,9 @@
 // around a moment (their 1st percentile), and the spread of the lowest tenth, plus the slack of
 // the sink's timer, is the method's error there. Left out: the first seconds of the recording,
 // whose answers can be stale by a few hundred milliseconds, and the time around an idle sink (no
-// program playing), which renders seconds ahead and hands samples on before it plays them. On
+// program playing), which renders seconds ahead and hands samples on before it plays them. A
+// sink whose clock drifts against the monotonic one (44.1 and 48 kHz null sinks do, by up to
+// 0.17 %) has the drift of its lowest answers taken out first. On
 // PipeWire only the answers of the quantum the graph ran at just after the moment count: an
 // answer of another quantum places the recording by a different origin.
 

@@ -1,6 +1,7 @@
 // The end-to-end suite: one rig (display, window manager, audio server, recorder) per run of
-// this executable, on the audio server VELUNE_E2E_SERVER names, torn down at the end whatever
-// happened.
+// this executable, on the audio server VELUNE_E2E_SERVER names and the sink VELUNE_E2E_SINK
+// names (null, tunnel, 44k, 48k, suspend, switch; the null sink when unset), torn down at the end
+// whatever happened.
 
 #include <gtest/gtest.h>
 
@@ -17,8 +18,8 @@ class RigEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         try {
-            rigOfThisRun =
-                std::make_unique<Rig>(RigConfig{VELUNE_PROGRAM, serverFromEnvironment()});
+            rigOfThisRun = std::make_unique<Rig>(
+                RigConfig{VELUNE_PROGRAM, serverFromEnvironment(), sinkFromEnvironment()});
         } catch (const std::exception& error) {
             FAIL() << "the end-to-end rig did not start: " << error.what();
         }

@@ -31,6 +31,12 @@ TEST(TimeBase, TakeTheLowestAnswersOfTheQuantumAfterTheKey) {
     const std::vector<Answers> rows{
         {"PulseAudio, every fifth answer late", [](auto) -> std::size_t { return 0; },
          [](std::chrono::milliseconds t) { return t.count() % 125 == 0 ? 3.0 : 0.0; }, 0.0},
+        {"PulseAudio at 44.1 kHz, its clock 0.15 % fast, every fifth answer late",
+         [](auto) -> std::size_t { return 0; },
+         [](std::chrono::milliseconds t) {
+             return -0.0015 * static_cast<double>(t.count()) + (t.count() % 125 == 0 ? 3.0 : 0.0);
+         },
+         0.0},
         {"PipeWire at 128 from before the key on, at rest (1024) a second after",
          [](std::chrono::milliseconds t) -> std::size_t { return t > -2s && t < 1s ? 128 : 1024; },
          never, 0.0},

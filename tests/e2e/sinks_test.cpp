@@ -101,7 +101,9 @@ TEST_F(SinkSwitch, TheNotesAfterTheSwitchSoundOnTheNewSinkNoneLost) {
     const std::vector<KeyStroke> strokes = play(keys, kSpacing);
     plugIn.join();
     ASSERT_TRUE(switched);
-    expectNotes(strokes, {kScale.begin(), kScale.begin() + 7});
+    // The server moves the stream from one sink to the other, and their monitors are recorded
+    // apart: at the switch itself the sound may break once, nowhere else.
+    expectNotes(strokes, {kScale.begin(), kScale.begin() + 7}, 300ms, 1);
 
     const std::size_t end = strokes.back().mark + samplesOf(kSpacing);
     recorder().waitFor(end, 5s);
@@ -112,10 +114,13 @@ TEST_F(SinkSwitch, TheNotesAfterTheSwitchSoundOnTheNewSinkNoneLost) {
         << "the notes after the switch, heard on the new sink:" << describe(onNewSink);
     EXPECT_TRUE(isSilent(recorder().sliceOf(0, *switched + samplesOf(300ms), end)))
         << "the old sink still sounds after the switch";
-    if (const auto dropouts = recorder().dropouts(strokes.front().mark, end); !dropouts.empty())
-        std::cout << dropouts.size() << " dropouts, at" << where(dropouts, strokes.front().mark)
-                  << "; the switch at " << (*switched - strokes.front().mark) * 1000 / kSampleRate
-                  << " ms\n";
+    for (const Dropout& dropout : recorder().dropouts(strokes.front().mark, end)) {
+        EXPECT_LT(std::max(dropout.begin, *switched) - std::min(dropout.begin, *switched),
+                  samplesOf(50ms))
+            << "a dropout away from the switch, at" << where({dropout}, strokes.front().mark)
+            << "; the switch at " << (*switched - strokes.front().mark) * 1000 / kSampleRate
+            << " ms";
+    }
 }
 
 // The audio server stops answering for 3 s while a note sounds (SIGSTOP, as a server stuck on a

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "audio/stream_driver.h"
+#include "audio_core/stream_driver.h"
 #include "support/diagnostics.h"
 
 namespace velune {

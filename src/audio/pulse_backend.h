@@ -33,10 +33,10 @@
 #include <optional>
 #include <vector>
 
-#include "audio/audio_backend.h"
-#include "audio/audio_format.h"
 #include "audio/pulse_request.h"
-#include "audio/queued_audio.h"
+#include "audio_core/audio_backend.h"
+#include "audio_core/audio_format.h"
+#include "audio_core/queued_audio.h"
 
 namespace velune {
 

@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "midi_service.h"
-#include "user_interface.h"
-#include "user_texts.h"
+#include "midi/user_interface.h"
+#include "support/user_texts.h"
+#include "synth/midi_service.h"
 
 namespace velune {
 

@@ -10,7 +10,6 @@
 #include "midi/midi_out_port.h"
 #include "midi/midi_tee.h"
 #include "recording/midi_file_recorder.h"
-#include "support/user_texts.h"
 #include "synth/midi_service.h"
 
 namespace velune {

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <exception>
 
-#include "midi/module1.h"
 #include "support/diagnostics.h"
 #include "support/user_texts.h"
 #include "synth/midi_sink.h"

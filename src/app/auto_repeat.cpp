@@ -1,4 +1,4 @@
-#include "auto_repeat.h"
+#include "app/auto_repeat.h"
 
 #include <QtGui/qguiapplication_platform.h>
 #include <X11/XKBlib.h>

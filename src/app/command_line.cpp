@@ -1,10 +1,10 @@
-#include "command_line.h"
+#include "app/command_line.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
 #include <cstdio>
 
-#include "identity.h"
+#include "app/identity.h"
 
 namespace velune {
 

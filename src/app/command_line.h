@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "midi_routing.h"
+#include "midi/midi_routing.h"
 
 namespace velune {
 

@@ -1,4 +1,4 @@
-#include "identity.h"
+#include "app/identity.h"
 
 #include <QApplication>
 #include <QIcon>

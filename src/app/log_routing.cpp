@@ -1,8 +1,8 @@
-#include "log_routing.h"
+#include "app/log_routing.h"
 
 #include <QLoggingCategory>
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 namespace {

@@ -3,16 +3,16 @@
 #include <cstdlib>
 #include <optional>
 
-#include "auto_repeat.h"
-#include "command_line.h"
-#include "fluidsynth_service.h"
-#include "form1.h"
-#include "identity.h"
-#include "log_routing.h"
-#include "message_box_ui.h"
-#include "module1.h"
-#include "overflow_guard.h"
-#include "platform_choice.h"
+#include "app/auto_repeat.h"
+#include "app/command_line.h"
+#include "app/identity.h"
+#include "app/log_routing.h"
+#include "app/message_box_ui.h"
+#include "app/platform_choice.h"
+#include "main_window/form1.h"
+#include "main_window/overflow_guard.h"
+#include "midi/module1.h"
+#include "synth/fluidsynth_service.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "message_box_ui.h"
+#include "app/message_box_ui.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "user_interface.h"
+#include "midi/user_interface.h"
 
 namespace velune {
 

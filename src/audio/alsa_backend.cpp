@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "audio/audio_format.h"
-#include "audio/stream_driver.h"
+#include "audio_core/audio_format.h"
+#include "audio_core/stream_driver.h"
 #include "support/diagnostics.h"
 
 namespace velune {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/audio_backend.h"
+#include "audio_core/audio_backend.h"
 
 typedef struct _snd_pcm snd_pcm_t;
 

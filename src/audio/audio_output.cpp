@@ -6,8 +6,8 @@
 #include "audio/alsa_backend.h"
 #include "audio/pipewire_backend.h"
 #include "audio/pulse_backend.h"
-#include "audio/render_source.h"
-#include "audio/stream_driver.h"
+#include "audio_core/render_source.h"
+#include "audio_core/stream_driver.h"
 #include "support/diagnostics.h"
 
 namespace velune {

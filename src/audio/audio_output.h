@@ -11,9 +11,9 @@
 #include <memory>
 #include <vector>
 
-#include "audio/audio_backend.h"
-#include "audio/audio_format.h"
-#include "audio/log_relay.h"
+#include "audio_core/audio_backend.h"
+#include "audio_core/audio_format.h"
+#include "audio_core/log_relay.h"
 
 namespace velune {
 

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "audio/audio_format.h"
 #include "audio/pipewire_library.h"
-#include "audio/stream_driver.h"
+#include "audio_core/audio_format.h"
+#include "audio_core/stream_driver.h"
 #include "support/diagnostics.h"
 
 namespace velune {

@@ -27,9 +27,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "audio/audio_backend.h"
-#include "audio/buffer_policy.h"
 #include "audio/cycle_watch.h"
+#include "audio_core/audio_backend.h"
+#include "audio_core/buffer_policy.h"
 
 struct pw_thread_loop;
 struct pw_stream;

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "audio/stream_driver.h"
+#include "audio_core/stream_driver.h"
 #include "support/diagnostics.h"
 
 namespace velune {
@@ -18,16 +18,6 @@ namespace {
 // At rest the buffer is half a second long: the sink may render in long blocks.
 constexpr unsigned kRestPeriodsPerSecond = 8;
 constexpr unsigned kRestPeriods = 4;
-
-SinkFacts factsOf(const pa_sink_info& info, bool pipewire) {
-    SinkFacts facts;
-    facts.rate = info.sample_spec.rate;
-    facts.dynamicLatency = (info.flags & PA_SINK_DYNAMIC_LATENCY) != 0;
-    facts.network = (info.flags & PA_SINK_NETWORK) != 0;
-    facts.latency = std::chrono::microseconds(std::max(info.latency, info.configured_latency));
-    facts.pipewire = pipewire;
-    return facts;
-}
 
 pa_buffer_attr attributesOf(const PulseRequest& request) {
     pa_buffer_attr attr{};
@@ -50,41 +40,16 @@ std::unique_ptr<PulseBackend> PulseBackend::connect(std::chrono::milliseconds ti
     const Deadline deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_ptr<PulseBackend> backend(new PulseBackend);
     backend->quiet_ = quiet;
-    backend->loop_ = pa_threaded_mainloop_new();
-    if (backend->loop_ == nullptr) return nullptr;
-    pa_threaded_mainloop_set_name(backend->loop_, "velune-audio");
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(backend->loop_);
-    backend->context_ = pa_context_new(api, "Velune");
+    backend->connection_ = PulseConnection::start(onFailure, backend.get());
+    if (!backend->connection_) return nullptr;
     backend->kickFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (backend->context_ == nullptr || backend->kickFd_ < 0 ||
-        pa_threaded_mainloop_start(backend->loop_) < 0) {
-        return nullptr;
-    }
-    pa_threaded_mainloop_lock(backend->loop_);
+    if (backend->kickFd_ < 0) return nullptr;
     PulseBackend& b = *backend;
-    pa_context_set_state_callback(b.context_, onContextState, &b);
-    bool ready =
-        pa_context_connect(b.context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-        b.waitUntil([](PulseBackend& o) { return pa_context_get_state(o.context_) == PA_CONTEXT_READY; },
-                    deadline);
+    pa_threaded_mainloop_lock(b.connection_->loop());
+    const bool ready = b.connection_->reach(deadline, quiet);
     if (ready) {
-        // The server's name first: a sink of PipeWire's server is asked for differently.
-        b.await(pa_context_get_server_info(b.context_, onServerInfo, &b), deadline);
-        // "@DEFAULT_SINK@" names whatever sink the server plays to by default.
-        b.await(pa_context_get_sink_info_by_name(b.context_, "@DEFAULT_SINK@", onSinkInfo, &b),
-                deadline);
-        ready = b.sink_.rate != 0;
-    }
-    if (ready && !quiet) {
-        const SinkFacts& sink = b.sink_;
-        logMessage(LogArea::Audio, LogLevel::Info,
-                   std::string("the default sink plays at ") + std::to_string(sink.rate) + " Hz, " +
-                       (sink.network ? "over the network, " : "") +
-                       (sink.dynamicLatency ? "at the latency asked for"
-                                            : "at a latency of its own") +
-                       " (" + std::to_string(sink.latency.count()) + " us now)");
-    }
-    if (ready) {
+        b.sink_ = b.connection_->defaultSink();
+        pa_mainloop_api* api = b.connection_->api();
         b.kickEvent_ = api->io_new(api, b.kickFd_, PA_IO_EVENT_INPUT, onKick, &b);
         b.pumpEvent_ = api->defer_new(api, onPump, &b);
         api->defer_enable(b.pumpEvent_, 0);
@@ -92,14 +57,14 @@ std::unique_ptr<PulseBackend> PulseBackend::connect(std::chrono::milliseconds ti
         b.fail(std::chrono::steady_clock::now() >= deadline ? "the PulseAudio server did not answer"
                                                             : "no PulseAudio server");
     }
-    pa_threaded_mainloop_unlock(backend->loop_);
+    pa_threaded_mainloop_unlock(b.connection_->loop());
     return ready ? std::move(backend) : nullptr;
 }
 
 PulseBackend::~PulseBackend() {
-    if (loop_ != nullptr) {
-        pa_threaded_mainloop_lock(loop_);
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    if (connection_) {
+        pa_threaded_mainloop_lock(connection_->loop());
+        pa_mainloop_api* api = connection_->api();
         if (stream_ != nullptr) {
             pa_stream_set_write_callback(stream_, nullptr, nullptr);
             pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
@@ -111,27 +76,22 @@ PulseBackend::~PulseBackend() {
         }
         if (kickEvent_ != nullptr) api->io_free(kickEvent_);
         if (pumpEvent_ != nullptr) api->defer_free(pumpEvent_);
-        if (context_ != nullptr) {
-            pa_context_set_state_callback(context_, nullptr, nullptr);
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
-        }
-        pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
+        connection_->disconnect();
+        pa_threaded_mainloop_unlock(connection_->loop());
+        connection_.reset();  // stops the event thread
     }
     if (kickFd_ >= 0) close(kickFd_);
 }
 
 bool PulseBackend::start(StreamDriver& driver, std::chrono::milliseconds timeout) {
     const Deadline deadline = std::chrono::steady_clock::now() + timeout;
-    pa_threaded_mainloop_lock(loop_);
+    pa_threaded_mainloop_lock(connection_->loop());
     driver_ = &driver;
     request_ = requestFor(driver.setting(), sink_, frameBytes());
     driver.setRewrites(request_.rewritable);
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, driver.rate(), kChannels};
     const pa_buffer_attr attr = attributesOf(request_);
-    stream_ = pa_stream_new(context_, "Velune", &format, nullptr);
+    stream_ = pa_stream_new(connection_->context(), "Velune", &format, nullptr);
     bool ready = false;
     if (stream_ != nullptr) {
         pa_stream_set_state_callback(stream_, onStreamState, this);
@@ -140,71 +100,25 @@ bool PulseBackend::start(StreamDriver& driver, std::chrono::milliseconds timeout
         pa_stream_set_moved_callback(stream_, onMoved, this);
         const auto flags = request_.adjustLatency ? PA_STREAM_ADJUST_LATENCY : PA_STREAM_NOFLAGS;
         ready = pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) >= 0 &&
-                waitUntil([](PulseBackend& o) {
-                    return pa_stream_get_state(o.stream_) == PA_STREAM_READY;
-                }, deadline);
+                connection_->waitUntil(
+                    [this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; },
+                    [this] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)); }, deadline);
     }
     if (ready) {
         driver.logBuffer(sink_.network ? "playing to a network sink" : "playing");
     } else {
         fail("the audio server refused the stream");
     }
-    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_unlock(connection_->loop());
     return ready;
-}
-
-// Waits (the loop locked) until `ready`, until the connection or the stream has failed, or until
-// the deadline: a server that hangs is no server.
-bool PulseBackend::waitUntil(bool (*ready)(PulseBackend&), Deadline deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pa_time_event* alarm = pa_context_rttime_new(
-        context_, pa_rtclock_now() + static_cast<pa_usec_t>(std::max<long>(left.count(), 0)),
-        onAlarm, this);
-    bool result = false;
-    for (;;) {
-        if (ready(*this)) {
-            result = true;
-            break;
-        }
-        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
-            (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) ||
-            std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-        pa_threaded_mainloop_wait(loop_);
-    }
-    if (alarm != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(alarm);
-    return result;
-}
-
-// Waits (the loop locked) until `operation` has run, or until the deadline.
-void PulseBackend::await(pa_operation* operation, Deadline deadline) {
-    if (operation == nullptr) return;
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pa_time_event* alarm = pa_context_rttime_new(
-        context_, pa_rtclock_now() + static_cast<pa_usec_t>(std::max<long>(left.count(), 0)),
-        onAlarm, this);
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING &&
-           PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
-           std::chrono::steady_clock::now() < deadline) {
-        pa_threaded_mainloop_wait(loop_);
-    }
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-    if (alarm != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(alarm);
-}
-
-void PulseBackend::onAlarm(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
-    pa_threaded_mainloop_signal(static_cast<PulseBackend*>(self)->loop_, 0);
 }
 
 // Tells why, once, and marks the output lost (the loop locked). Before a stream plays the line
 // is written at once; from then on the event thread is a real-time one, and the relay writes it.
 void PulseBackend::fail(const char* what) {
     if (lost_.exchange(true, std::memory_order_acq_rel) || quiet_) return;
-    const char* why = context_ != nullptr ? pa_strerror(pa_context_errno(context_)) : "";
+    pa_context* context = connection_ ? connection_->context() : nullptr;
+    const char* why = context != nullptr ? pa_strerror(pa_context_errno(context)) : "";
     if (driver_ != nullptr && realtime_) {
         driver_->log(LogLevel::Warning, what, why);
     } else {
@@ -212,30 +126,14 @@ void PulseBackend::fail(const char* what) {
     }
 }
 
-void PulseBackend::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
-    auto* backend = static_cast<PulseBackend*>(self);
-    const char* name = info != nullptr ? info->server_name : nullptr;
-    backend->sink_.pipewire = name != nullptr && std::strstr(name, "PipeWire") != nullptr;
-    pa_threaded_mainloop_signal(backend->loop_, 0);
-}
-
-void PulseBackend::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
-    auto* backend = static_cast<PulseBackend*>(self);
-    if (eol == 0 && info != nullptr) backend->sink_ = factsOf(*info, backend->sink_.pipewire);
-    pa_threaded_mainloop_signal(backend->loop_, 0);
-}
-
-void PulseBackend::onContextState(pa_context* context, void* self) {
-    auto* backend = static_cast<PulseBackend*>(self);
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
-        backend->fail("the PulseAudio connection failed");
-    pa_threaded_mainloop_signal(backend->loop_, 0);
+void PulseBackend::onFailure(void* self, const char* what) {
+    static_cast<PulseBackend*>(self)->fail(what);
 }
 
 void PulseBackend::onStreamState(pa_stream* stream, void* self) {
     auto* backend = static_cast<PulseBackend*>(self);
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) backend->fail("lost the audio stream");
-    pa_threaded_mainloop_signal(backend->loop_, 0);
+    pa_threaded_mainloop_signal(backend->connection_->loop(), 0);
 }
 
 void PulseBackend::kick() {
@@ -282,7 +180,7 @@ void PulseBackend::onPump(pa_mainloop_api*, pa_defer_event*, void* self) {
 // One step of rendering, at most kRenderCeiling frames: the rewrite under way first, then what
 // the server asks for. The loop comes round again while there is more.
 void PulseBackend::pump() {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    pa_mainloop_api* api = connection_->api();
     if (stream_ == nullptr || lost() || pa_stream_get_state(stream_) != PA_STREAM_READY) {
         api->defer_enable(pumpEvent_, 0);
         return;
@@ -392,14 +290,15 @@ void PulseBackend::onUnderflow(pa_stream*, void* self) {
 // it can hold.
 void PulseBackend::onMoved(pa_stream* stream, void* self) {
     auto* backend = static_cast<PulseBackend*>(self);
-    unref(pa_context_get_sink_info_by_index(backend->context_, pa_stream_get_device_index(stream),
+    pa_context* context = backend->connection_->context();
+    unref(pa_context_get_sink_info_by_index(context, pa_stream_get_device_index(stream),
                                             onMovedSinkInfo, self));
 }
 
 void PulseBackend::onMovedSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
     auto* backend = static_cast<PulseBackend*>(self);
     if (eol != 0 || info == nullptr || backend->stream_ == nullptr) return;
-    const SinkFacts facts = factsOf(*info, backend->sink_.pipewire);
+    const SinkFacts facts = PulseConnection::factsOf(*info, backend->sink_.pipewire);
     const bool sameKind =
         facts.network == backend->sink_.network && facts.dynamicLatency == backend->sink_.dynamicLatency;
     backend->sink_ = facts;

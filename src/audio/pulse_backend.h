@@ -32,10 +32,11 @@
 #include <memory>
 #include <optional>
 
-#include "audio/audio_backend.h"
-#include "audio/audio_format.h"
+#include "audio/pulse_connection.h"
 #include "audio/pulse_request.h"
-#include "audio/queued_audio.h"
+#include "audio_core/audio_backend.h"
+#include "audio_core/audio_format.h"
+#include "audio_core/queued_audio.h"
 
 namespace velune {
 
@@ -62,16 +63,12 @@ class PulseBackend : public AudioBackend {
     bool wantsRestart() const override { return otherRate_.load(std::memory_order_acquire); }
 
   private:
-    using Deadline = std::chrono::steady_clock::time_point;
+    using Deadline = PulseConnection::Deadline;
     PulseBackend() = default;
-    bool waitUntil(bool (*ready)(PulseBackend&), Deadline deadline);
-    void await(pa_operation* operation, Deadline deadline);
     void fail(const char* what);
     std::size_t frameBytes() const { return kChannels * sizeof(float); }
 
-    static void onContextState(pa_context* context, void* self);
-    static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
-    static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void onFailure(void* self, const char* what);
     static void onMovedSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                                 void* self);
     static void onStreamState(pa_stream* stream, void* self);
@@ -82,8 +79,6 @@ class PulseBackend : public AudioBackend {
     static void onKick(pa_mainloop_api* api, pa_io_event* event, int fd,
                        pa_io_event_flags_t flags, void* self);
     static void onPump(pa_mainloop_api* api, pa_defer_event* event, void* self);
-    static void onAlarm(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
-                        void* self);
 
     // The event thread's, the loop locked.
     void pump();
@@ -96,8 +91,7 @@ class PulseBackend : public AudioBackend {
     void requestBuffer(const BufferSetting& setting);
     std::size_t queueFrames() const { return request_.tlength / frameBytes(); }
 
-    pa_threaded_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
+    std::unique_ptr<PulseConnection> connection_;
     pa_stream* stream_ = nullptr;
     pa_io_event* kickEvent_ = nullptr;
     pa_defer_event* pumpEvent_ = nullptr;

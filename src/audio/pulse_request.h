@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/buffer_policy.h"
+#include "audio_core/buffer_policy.h"
 
 namespace velune {
 

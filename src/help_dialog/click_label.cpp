@@ -1,4 +1,4 @@
-#include "click_label.h"
+#include "help_dialog/click_label.h"
 
 #include <QMouseEvent>
 

@@ -1,4 +1,4 @@
-#include "dialog.h"
+#include "help_dialog/dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -7,8 +7,8 @@
 #include <QUrl>
 #include <algorithm>
 
-#include "click_label.h"
-#include "help_layout.h"
+#include "help_dialog/click_label.h"
+#include "help_dialog/help_layout.h"
 
 namespace velune {
 namespace {

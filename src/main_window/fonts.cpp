@@ -1,4 +1,4 @@
-#include "fonts.h"
+#include "main_window/fonts.h"
 
 #include <QFont>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "form1.h"
+#include "main_window/form1.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -8,13 +8,13 @@
 #include <QScreen>
 #include <QUrl>
 
-#include "dialog.h"
-#include "fonts.h"
-#include "instrument_selector.h"
-#include "keyboard_surface.h"
-#include "layout.h"
-#include "opacity_bar.h"
-#include "overflow_guard.h"
+#include "help_dialog/dialog.h"
+#include "main_window/fonts.h"
+#include "main_window/instrument_selector.h"
+#include "main_window/keyboard_surface.h"
+#include "main_window/layout.h"
+#include "main_window/opacity_bar.h"
+#include "main_window/overflow_guard.h"
 
 namespace velune {
 namespace {

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "keyboard_performance.h"
-#include "module1.h"
-#include "performance_view.h"
+#include "midi/module1.h"
+#include "performance/keyboard_performance.h"
+#include "performance/performance_view.h"
 
 class QLabel;
 class QPushButton;

@@ -1,4 +1,4 @@
-#include "instrument_selector.h"
+#include "main_window/instrument_selector.h"
 
 #include <QAbstractItemView>
 #include <QInputMethodEvent>
@@ -8,12 +8,12 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 
-#include "checked_int.h"
-#include "instrument_names.h"
-#include "key_codes.h"
-#include "keyboard_performance.h"
-#include "module1.h"
-#include "overflow_guard.h"
+#include "main_window/instrument_names.h"
+#include "main_window/key_codes.h"
+#include "main_window/overflow_guard.h"
+#include "midi/module1.h"
+#include "performance/keyboard_performance.h"
+#include "support/checked_int.h"
 
 namespace velune {
 namespace {

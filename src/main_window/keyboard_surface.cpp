@@ -1,10 +1,10 @@
-#include "keyboard_surface.h"
+#include "main_window/keyboard_surface.h"
 
 #include <QKeyEvent>
 
-#include "key_codes.h"
-#include "keyboard_performance.h"
-#include "overflow_guard.h"
+#include "main_window/key_codes.h"
+#include "main_window/overflow_guard.h"
+#include "performance/keyboard_performance.h"
 
 namespace velune {
 

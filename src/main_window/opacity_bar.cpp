@@ -1,8 +1,8 @@
-#include "opacity_bar.h"
+#include "main_window/opacity_bar.h"
 
 #include <QKeyEvent>
 
-#include "key_codes.h"
+#include "main_window/key_codes.h"
 
 namespace velune {
 namespace {

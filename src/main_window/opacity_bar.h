@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "checked_int.h"
+#include "support/checked_int.h"
 
 namespace velune {
 

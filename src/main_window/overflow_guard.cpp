@@ -1,10 +1,10 @@
-#include "overflow_guard.h"
+#include "main_window/overflow_guard.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <atomic>
 
-#include "user_texts.h"
+#include "support/user_texts.h"
 
 namespace velune {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <utility>
 
-#include "checked_int.h"
+#include "support/checked_int.h"
 
 namespace velune {
 

@@ -1,8 +1,8 @@
-#include "midi_out_port.h"
+#include "midi/midi_out_port.h"
 
 #include <rtmidi/RtMidi.h>
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "midi_sink.h"
+#include "synth/midi_sink.h"
 
 class RtMidiOut;
 

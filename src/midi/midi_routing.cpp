@@ -1,6 +1,6 @@
-#include "midi_routing.h"
+#include "midi/midi_routing.h"
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 

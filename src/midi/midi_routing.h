@@ -7,11 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "midi_file_recorder.h"
-#include "midi_out_port.h"
-#include "midi_service.h"
-#include "midi_tee.h"
-#include "user_texts.h"
+#include "midi/midi_out_port.h"
+#include "midi/midi_tee.h"
+#include "recording/midi_file_recorder.h"
+#include "synth/midi_service.h"
 
 namespace velune {
 

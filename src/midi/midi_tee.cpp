@@ -1,8 +1,8 @@
-#include "midi_tee.h"
+#include "midi/midi_tee.h"
 
 #include <cstdio>
 
-#include "user_texts.h"
+#include "support/user_texts.h"
 
 namespace velune {
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "midi_service.h"
-#include "midi_sink.h"
+#include "synth/midi_service.h"
+#include "synth/midi_sink.h"
 
 namespace velune {
 

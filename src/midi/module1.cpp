@@ -1,8 +1,8 @@
-#include "module1.h"
+#include "midi/module1.h"
 
 #include <string>
 
-#include "checked_int.h"
+#include "support/checked_int.h"
 
 namespace velune {
 

@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "midi_service.h"
-#include "user_interface.h"
-#include "user_texts.h"
+#include "midi/user_interface.h"
+#include "support/user_texts.h"
+#include "synth/midi_service.h"
 
 namespace velune {
 
@@ -20,8 +20,6 @@ inline constexpr std::int16_t kProgramChange = 0xC0;
 inline constexpr std::int16_t kBankSelect = 0;   // controller 0, most significant byte
 inline constexpr std::int16_t kMidiMapper = -1;  // the system's default output
 inline constexpr int kErrorTextSize = 128;
-// The channel the keyboard plays and the selector picks instruments on.
-inline constexpr std::int16_t kKeyboardChannel = 0;
 
 class Module1 {
   public:

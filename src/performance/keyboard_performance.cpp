@@ -1,8 +1,8 @@
-#include "keyboard_performance.h"
+#include "performance/keyboard_performance.h"
 
 #include <initializer_list>
 
-#include "checked_int.h"
+#include "support/checked_int.h"
 
 namespace velune {
 namespace {

@@ -17,8 +17,8 @@
 #include <array>
 #include <cstdint>
 
-#include "module1.h"
-#include "performance_view.h"
+#include "midi/module1.h"
+#include "performance/performance_view.h"
 
 namespace velune {
 

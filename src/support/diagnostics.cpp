@@ -1,4 +1,4 @@
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 #include <atomic>
 #include <cstdio>

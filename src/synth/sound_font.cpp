@@ -1,4 +1,4 @@
-#include "sound_font.h"
+#include "synth/sound_font.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 namespace {

@@ -1,4 +1,4 @@
-#include "synthesizer.h"
+#include "synth/synthesizer.h"
 
 #include <fluidsynth.h>
 

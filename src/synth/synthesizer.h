@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/render_source.h"
+#include "audio_core/render_source.h"
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;

@@ -18,14 +18,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "audio_analysis.h"
-#include "audio_server.h"
-#include "fluidsynth_service.h"
-#include "recorder.h"
 #include "audio/audio_output.h"
-#include "audio/render_source.h"
-#include "audio/rest_watch.h"
+#include "audio_analysis.h"
+#include "audio_core/render_source.h"
+#include "audio_core/rest_watch.h"
+#include "audio_server.h"
+#include "recorder.h"
 #include "recording_midi.h"
+#include "synth/fluidsynth_service.h"
 
 namespace velune {
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "diagnostics.h"
+#include "support/diagnostics.h"
 
 namespace velune::testing {
 

@@ -9,8 +9,8 @@
 #include <QTest>
 #include <memory>
 
-#include "form1.h"
-#include "identity.h"
+#include "app/identity.h"
+#include "main_window/form1.h"
 #include "recording_midi.h"
 
 namespace velune::testing {

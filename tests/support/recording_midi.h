@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "midi_service.h"
-#include "user_interface.h"
+#include "midi/user_interface.h"
+#include "synth/midi_service.h"
 
 namespace velune::testing {
 

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "audio/cycle_watch.h"
-#include "audio/log_relay.h"
 #include "audio/pipewire_backend.h"
 #include "audio/pulse_backend.h"
-#include "audio/render_source.h"
-#include "audio/stream_driver.h"
+#include "audio_core/log_relay.h"
+#include "audio_core/render_source.h"
+#include "audio_core/stream_driver.h"
 
 namespace velune {
 namespace {

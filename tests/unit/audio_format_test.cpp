@@ -1,6 +1,6 @@
 // The buffer a user may pin: taken only when it makes sense, and told as ignored otherwise.
 
-#include "audio/audio_format.h"
+#include "audio_core/audio_format.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // shorter again (unless a cycle came too late for the shorter one), and a buffer the user chose
 // stays put.
 
-#include "audio/buffer_policy.h"
+#include "audio_core/buffer_policy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The real synthesizer, rendered offline: the notes Module1 sends must sound at the right pitch
 // and stop. Every way of having no device names its cause.
 
-#include "fluidsynth_service.h"
+#include "synth/fluidsynth_service.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 #include "captured_log.h"
-#include "module1.h"
+#include "midi/module1.h"
 #include "recording_midi.h"
 
 namespace velune {

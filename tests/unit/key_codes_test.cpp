@@ -1,7 +1,7 @@
 // Letter and punctuation keys act by their place on the keyboard: the same physical key plays
 // the same note whatever the layout makes of it.
 
-#include "key_codes.h"
+#include "main_window/key_codes.h"
 
 #include <gtest/gtest.h>
 

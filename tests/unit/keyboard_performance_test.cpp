@@ -1,4 +1,4 @@
-#include "keyboard_performance.h"
+#include "performance/keyboard_performance.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "midi_routing.h"
-#include "module1.h"
+#include "midi/midi_routing.h"
+#include "midi/module1.h"
 #include "recording_midi.h"
 
 namespace velune {

@@ -17,9 +17,9 @@
 #include <optional>
 #include <thread>
 
-#include "atomic_file.h"
-#include "midi_file_recorder.h"
+#include "recording/midi_file_recorder.h"
 #include "recording_midi.h"
+#include "support/atomic_file.h"
 
 namespace velune {
 namespace {

@@ -1,9 +1,9 @@
-#include "module1.h"
+#include "midi/module1.h"
 
 #include <gtest/gtest.h>
 
-#include "checked_int.h"
 #include "recording_midi.h"
+#include "support/checked_int.h"
 
 namespace velune {
 namespace {

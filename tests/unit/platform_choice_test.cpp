@@ -1,4 +1,4 @@
-#include "platform_choice.h"
+#include "app/platform_choice.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // where the server reads, never behind the queue, never in what the server has already read,
 // and the join fades from the old sound to the new.
 
-#include "audio/queued_audio.h"
+#include "audio_core/queued_audio.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "audio/render_source.h"
-#include "audio/rest_watch.h"
+#include "audio_core/render_source.h"
+#include "audio_core/rest_watch.h"
 
 namespace velune {
 namespace {

@@ -1,7 +1,7 @@
 // The help dialog as a player meets it: its look, one dialog at a time, the way back to the
 // keyboard after every kind of closing, the maker's link, and keys that must not close it.
 
-#include "dialog.h"
+#include "help_dialog/dialog.h"
 
 #include <QLabel>
 #include <QPointer>

@@ -7,7 +7,7 @@
 #include <QWindow>
 
 #include "form_fixture.h"
-#include "overflow_guard.h"
+#include "main_window/overflow_guard.h"
 
 namespace velune {
 namespace {

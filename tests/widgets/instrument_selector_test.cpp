@@ -1,7 +1,7 @@
 // The instrument selector Combo1 on a real main window: picks from the open list, the lock that
 // keys set, Enter and scrolling the list.
 
-#include "instrument_selector.h"
+#include "main_window/instrument_selector.h"
 
 #include <QAbstractItemView>
 #include <QClipboard>

@@ -5,7 +5,7 @@
 #include <QStyleOptionSlider>
 
 #include "form_fixture.h"
-#include "opacity_bar.h"
+#include "main_window/opacity_bar.h"
 
 namespace velune {
 namespace {

@@ -1,4 +1,4 @@
-#include "audio/queued_audio.h"
+#include "audio_core/queued_audio.h"
 
 #include <algorithm>
 

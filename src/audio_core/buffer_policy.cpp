@@ -1,4 +1,4 @@
-#include "audio/buffer_policy.h"
+#include "audio_core/buffer_policy.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
-#include "standard_midi_file.h"
+#include "recording/standard_midi_file.h"
 
 #include <algorithm>
 
-#include "midi_sink.h"
+#include "synth/midi_sink.h"
 
 namespace velune {
 

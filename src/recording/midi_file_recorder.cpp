@@ -1,7 +1,7 @@
-#include "midi_file_recorder.h"
+#include "recording/midi_file_recorder.h"
 
-#include "atomic_file.h"
-#include "diagnostics.h"
+#include "support/atomic_file.h"
+#include "support/diagnostics.h"
 
 namespace velune {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "audio/buffer_policy.h"
+#include "audio_core/buffer_policy.h"
 
 namespace velune {
 

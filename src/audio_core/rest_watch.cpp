@@ -1,9 +1,9 @@
-#include "audio/rest_watch.h"
+#include "audio_core/rest_watch.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "audio/render_source.h"
+#include "audio_core/render_source.h"
 
 namespace velune {
 namespace {

@@ -1,4 +1,4 @@
-#include "audio/audio_format.h"
+#include "audio_core/audio_format.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,13 +1,12 @@
-#include "fluidsynth_service.h"
+#include "synth/fluidsynth_service.h"
 
 #include <cstring>
 #include <exception>
 
-#include "diagnostics.h"
-#include "midi_sink.h"
-#include "module1.h"
-#include "synthesizer.h"
-#include "user_texts.h"
+#include "support/diagnostics.h"
+#include "support/user_texts.h"
+#include "synth/midi_sink.h"
+#include "synth/synthesizer.h"
 
 namespace velune {
 namespace {

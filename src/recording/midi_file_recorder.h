@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "midi_sink.h"
-#include "standard_midi_file.h"
+#include "recording/standard_midi_file.h"
+#include "synth/midi_sink.h"
 
 namespace velune {
 

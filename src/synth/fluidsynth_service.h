@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "audio/audio_output.h"
-#include "midi_service.h"
-#include "sound_font.h"
+#include "synth/midi_service.h"
+#include "synth/sound_font.h"
 
 namespace velune {
 

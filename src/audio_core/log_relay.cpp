@@ -1,4 +1,4 @@
-#include "audio/log_relay.h"
+#include "audio_core/log_relay.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

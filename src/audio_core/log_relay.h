@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "audio/buffer_policy.h"
+#include "audio_core/buffer_policy.h"
 #include "support/diagnostics.h"
 
 namespace velune {

@@ -1,4 +1,4 @@
-#include "audio/stream_driver.h"
+#include "audio_core/stream_driver.h"
 
 #include <pthread.h>
 #include <sched.h>

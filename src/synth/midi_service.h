@@ -4,6 +4,9 @@
 
 namespace velune {
 
+// The channel the keyboard plays and the selector picks instruments on.
+inline constexpr std::int16_t kKeyboardChannel = 0;
+
 // The outside MIDI world in five operations. Result codes: 0 is success, anything else is an
 // error whose text errorText() gives. Module1 is the only caller.
 class MidiService {

@@ -18,9 +18,9 @@
 #include <cstddef>
 #include <optional>
 
-#include "audio/buffer_policy.h"
-#include "audio/log_relay.h"
-#include "audio/rest_watch.h"
+#include "audio_core/buffer_policy.h"
+#include "audio_core/log_relay.h"
+#include "audio_core/rest_watch.h"
 
 namespace velune {
 

@@ -8,9 +8,8 @@ namespace {
 // A sink that rewinds and keeps time: its share is one period of 128 frames (2.6 ms at 50 kHz),
 // and the queue before it 8 periods, which is what a busy server's main thread may take to come
 // round (13 ms with both cores busy on a two-core machine; 3 periods clicked there). A share of
-// 64 frames sounded no sooner in the benchmark (a note is written 1.25 ms ahead of where the
-// server reads either way), and woke the server twice as often: 7 % of a core while playing
-// instead of 5.
+// 64 frames sounded no sooner in the benchmark, and woke the server twice as often: 7 % of a
+// core while playing instead of 5.
 constexpr unsigned kLocalPeriod = 128;
 constexpr unsigned kLocalPeriods = 8;
 constexpr unsigned kShortestPeriod = 64;
@@ -65,7 +64,10 @@ PulseRequest requestFor(const BufferSetting& setting, const SinkFacts& sink,
     request.rewritable = true;
     const unsigned rate = std::max(sink.rate, 1u);
     if (sink.dynamicLatency && !sink.network) {
-        request.marginFrames = rate / kRewriteAheadPerSecond;
+        // The sink takes a period at a time: a note written less than that ahead of where it
+        // read last may land behind where it reads next, and be joined where it does not fit.
+        request.marginFrames = std::max<std::size_t>(rate / kRewriteAheadPerSecond,
+                                                     setting.periodFrames);
     } else if (sink.dynamicLatency) {
         request.marginFrames = setting.periodFrames;
     } else {

@@ -185,13 +185,9 @@ void PipeWireBackend::watchCycle(std::size_t frames) {
                       std::chrono::nanoseconds(time.now);
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = driver_.quietFrames() < frames;
-    std::optional<BufferSetting> resize;
-    if (missed) {
-        resize = driver_.missedCycle(audible);
-    } else if (time.now > 0 && cycles_.settled()) {
-        resize = driver_.lateInCycle(late);
-    }
-    if (!resize) resize = driver_.tick();
+    if (!missed && time.now > 0 && cycles_.settled()) driver_.lateInCycle(late);
+    const std::optional<BufferSetting> resize =
+        missed ? driver_.missedCycle(audible) : driver_.tick();
     if (resize) {
         const Resize ask{*resize};
         pw_loop_invoke(pw().thread_loop_get_loop(loop_), onResize, 0, &ask, sizeof ask, false,

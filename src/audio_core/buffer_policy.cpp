@@ -68,15 +68,10 @@ bool BufferPolicy::tick(TimePoint now) {
     return true;
 }
 
-bool BufferPolicy::cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate) {
-    if (pinned_ || rate == 0) return false;
-    const double lateSeconds = std::chrono::duration<double>(late).count();
-    const auto seconds = [&](std::size_t step) {
-        return static_cast<double>(at(step).periodFrames) / rate;
-    };
-    if (lateSeconds > kNearMiss * seconds(step_)) return underflow(now);
-    if (step_ > 0 && lateSeconds > kStrain * seconds(step_ - 1)) quietSince_ = now;
-    return false;
+void BufferPolicy::cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate) {
+    if (pinned_ || rate == 0 || step_ == 0) return;
+    const double shorter = static_cast<double>(at(step_ - 1).periodFrames) / rate;
+    if (std::chrono::duration<double>(late).count() > kStrain * shorter) quietSince_ = now;
 }
 
 }  // namespace velune

@@ -21,11 +21,12 @@
 // it started; when the setting it stepped back to clicks again within a stretch, the next stretch
 // is twice as long (up to kLongestStretch), so that a machine that cannot keep the shorter buffer
 // does not click every half minute. Where the output can tell how late in its cycle the server
-// asked it for sound, a cycle that used kNearMiss of the period that way counts as a click before
-// it is one, and a cycle that used more than kStrain of the shorter setting's period would have
-// clicked there: the stretch starts again, so that a machine that only just keeps up does not
-// step back into clicks. A pinned setting (chosen by the user) never moves. Driven by events and
-// the time they come at, so that it runs the same on a fake clock.
+// asked it for sound, a cycle that used more than kStrain of the shorter setting's period would
+// have clicked there: the stretch starts again, so that a machine that only just keeps up does
+// not step back into clicks. A late cycle that made it does not grow the buffer: on PipeWire the
+// change of quantum drops a cycle itself, so growing before a click only made one. A pinned
+// setting (chosen by the user) never moves. Driven by events and the time they come at, so that
+// it runs the same on a fake clock.
 
 #include <chrono>
 #include <span>
@@ -49,10 +50,9 @@ class BufferPolicy {
     static constexpr std::chrono::seconds kQuietStretch{30};
     // However often a shorter buffer clicked again, it is tried again after this long.
     static constexpr std::chrono::seconds kLongestStretch{16 * kQuietStretch};
-    // How much of a period a cycle's lateness may take for it still to count as keeping up: the
-    // rest of the cycle is the server's, for mixing and handing on.
-    static constexpr double kNearMiss = 0.9;
-    static constexpr double kStrain = 0.75;  // of the shorter setting's period
+    // How much of the shorter setting's period a cycle's lateness may take for that setting
+    // still to count as keeping up: the rest of the cycle is the server's.
+    static constexpr double kStrain = 0.75;
     enum class Steps { Fine, Doubling };
 
     BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps = Steps::Fine);
@@ -67,9 +67,8 @@ class BufferPolicy {
     void restartAt(BufferSetting start, TimePoint now);
     // Time passes while playing. True when the setting changed.
     bool tick(TimePoint now);
-    // A cycle at `now` asked for sound `late` after it began, at `rate` frames a second. True
-    // when the setting changed.
-    bool cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate);
+    // A cycle at `now` asked for sound `late` after it began, at `rate` frames a second.
+    void cycleLate(TimePoint now, std::chrono::nanoseconds late, unsigned rate);
 
   private:
     std::span<const unsigned> thirds() const;

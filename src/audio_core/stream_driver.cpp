@@ -57,8 +57,8 @@ std::optional<BufferSetting> StreamDriver::missedCycle(bool audible) {
     return changed(policy_.underflow(Clock::now(), audible), "missed a cycle");
 }
 
-std::optional<BufferSetting> StreamDriver::lateInCycle(std::chrono::nanoseconds late) {
-    return changed(policy_.cycleLate(Clock::now(), late, rate_), "late in a cycle");
+void StreamDriver::lateInCycle(std::chrono::nanoseconds late) {
+    policy_.cycleLate(Clock::now(), late, rate_);
 }
 
 std::optional<BufferSetting> StreamDriver::tick() {

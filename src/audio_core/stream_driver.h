@@ -6,7 +6,7 @@
 // around it:
 //
 //   messages' thread --message()--> [atomics] --kick--> backend's thread --render()--> source
-//                                                        |-- underflow(), tick(), cycleLate()
+//                                                        |-- underflow(), tick(), lateInCycle()
 //                                                        `-- beginRest(), endRest()
 //
 // The thread that sends messages (the window's) touches only atomics here and never waits for
@@ -54,7 +54,7 @@ class StreamDriver {
     // The buffer policy; each returns the new setting when it changed, and logs why.
     std::optional<BufferSetting> underflow(bool audible);
     std::optional<BufferSetting> missedCycle(bool audible);
-    std::optional<BufferSetting> lateInCycle(std::chrono::nanoseconds late);
+    void lateInCycle(std::chrono::nanoseconds late);
     std::optional<BufferSetting> tick();
     BufferSetting setting() const { return policy_.current(); }
     // Adapts from `start` on instead (the stream moved to a sink of another kind).

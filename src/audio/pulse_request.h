@@ -8,7 +8,7 @@
 // latency delays a key. How short that share may be is the sink's to tell:
 //
 //   sink                              its share                 rewrite margin
-//   local, dynamic latency (a card,   one period (128 frames)   a period: the sink takes
+//   local, dynamic latency (a card,   one period (64 frames)    a period: the sink takes
 //     the null sink)                                            that much at a time
 //   network (a tunnel, RTP, AirPlay)  10 ms at least: it hands  its share: it takes that much
 //                                     the sound on in blocks    at a time, and cannot rewind

@@ -6,7 +6,7 @@
 //   128 --underflow--> 176 --underflow--> 256 --> 352 --> 512 frames a period (the cap)
 //       <--30 s clean--     <--30 s clean--
 //
-// (A PulseAudio stream starts where its sink allows: on a local one 128, 176, 256, 352, 512.)
+// (A PulseAudio stream starts where its sink allows: on a local one 64, 96, 128, 176, 256.)
 //
 // Each step makes the period about 40 % longer than the one before, up to four times the start,
 // the number of periods staying: smaller steps than doubling, so that a busy machine costs a few

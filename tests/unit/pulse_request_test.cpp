@@ -27,8 +27,8 @@ TEST(PulseRequest, EachSinkIsAskedOnlyForALatencyItCanHold) {
         bool rewritable;
     } cases[] = {
         {"the null sink, a card with timer scheduling: one short period, a rewrite a period ahead",
-         {50000, true, false, microseconds(1280)}, {128, 8}, 128, 128, true},
-        {"the same at 44.1 kHz", {44100, true, false, microseconds(1451)}, {128, 8}, 128, 128, true},
+         {50000, true, false, microseconds(1280)}, {64, 16}, 64, 64, true},
+        {"the same at 44.1 kHz", {44100, true, false, microseconds(1451)}, {64, 16}, 64, 64, true},
         {"a tunnel or network sink: 10 ms, and a rewrite a block ahead",
          {50000, true, true, microseconds(1280)}, {512, 3}, 512, 512, true},
         {"a network sink at 48 kHz", {48000, true, true, microseconds(0)}, {480, 3}, 480, 480, true},

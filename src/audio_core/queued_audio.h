@@ -27,7 +27,6 @@ class QueuedAudio {
     struct Span {
         std::int64_t from;
         std::int64_t to;
-        std::size_t frames() const { return static_cast<std::size_t>(to - from); }
         friend bool operator==(const Span&, const Span&) = default;
     };
 
@@ -57,14 +56,14 @@ class QueuedAudio {
 
     // Stereo frames, interleaved, written at end().
     void written(std::span<const float> samples);
-    // The next frames are written at `position` instead, in place of those there.
-    void rewind(std::int64_t position);
     // Fades the first frames of `fresh`, to be written at `position`, in from the frames there.
     void fadeIn(std::int64_t position, std::span<float> fresh) const;
     // The server numbers the frames `by` further on than before (it dropped its queue).
     void renumber(std::int64_t by);
 
   private:
+    // The next frames are written at `position` instead, in place of those there.
+    void rewind(std::int64_t position);
     // Where `frame` lies in the ring.
     std::size_t slot(std::int64_t frame) const;
 

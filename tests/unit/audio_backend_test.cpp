@@ -20,8 +20,8 @@
 #include "audio/pipewire_backend.h"
 #include "audio/pulse_backend.h"
 #include "audio_core/log_relay.h"
-#include "audio_core/render_source.h"
 #include "audio_core/stream_driver.h"
+#include "silence.h"
 
 namespace velune {
 namespace {
@@ -29,12 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct Silence : RenderSource {
-    void render(float* data, std::size_t frames) override {
-        std::fill(data, data + frames * 2, 0.0f);
-    }
-    void setRate(unsigned) override {}
-};
+using testing::Silence;
 
 TEST(AudioServer, OneThatIsNotThereOrDoesNotAnswerMeansNoOutputInTime) {
     const std::filesystem::path socket =

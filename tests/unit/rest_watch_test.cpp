@@ -6,18 +6,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "audio_core/render_source.h"
 #include "audio_core/rest_watch.h"
+#include "silence.h"
 
 namespace velune {
 namespace {
 
-struct Silence : RenderSource {
-    void render(float* data, std::size_t frames) override {
-        std::fill(data, data + frames * 2, 0.0f);
-    }
-    void setRate(unsigned) override {}
-};
+using testing::Silence;
 
 TEST(RestWatch, RestsOnlyAfterALongerQuietThanAPauseBetweenPhrases) {
     const struct {

@@ -20,11 +20,6 @@ namespace {
 
 constexpr std::size_t kFrameBytes = kChannels * sizeof(float);
 constexpr auto kStartTimeout = std::chrono::seconds(2);
-// The quantum asked for at rest, unless the playing one is longer: the graph runs a few cycles
-// for silence (about 190 a second), and the note that ends the rest waits for one of them, 5 ms
-// at 48 kHz, no longer than a note does while playing on a busy machine.
-constexpr unsigned kRestQuantum = 256;
-
 void logAudio(LogLevel level, const std::string& text) { logMessage(LogArea::Audio, level, text); }
 
 // Only ever called once the library is loaded.
@@ -160,14 +155,8 @@ void PipeWireBackend::onProcess(void* self) {
     data.chunk->stride = kFrameBytes;
     data.chunk->size = static_cast<std::uint32_t>(frames * kFrameBytes);
     pw().stream_queue_buffer(backend->stream_, buffer);
-    if (atRest) {
-        backend->playingFrames_.store(driver.setting().periodFrames);
-        if (driver.beginRest()) {
-            backend->silent_.store(true, std::memory_order_release);
-            pw_loop_invoke(pw().thread_loop_get_loop(backend->loop_), onRest, 0, nullptr, 0, false,
-                           backend);
-        }
-    }
+    // At rest the synthesizer is left alone; the graph runs on at the playing quantum.
+    if (atRest && driver.beginRest()) backend->silent_.store(true, std::memory_order_release);
 }
 
 // The graph's clock advances by one quantum a cycle; when it has advanced by more since the last
@@ -181,8 +170,8 @@ void PipeWireBackend::watchCycle(std::size_t frames) {
     const bool missed = cycles_.cycle(time.ticks, frames, ticksPerFrame);
     // time.now is when the driver began the cycle, on the monotonic clock steady_clock reads (0:
     // not known yet).
-    const auto late = std::chrono::steady_clock::now().time_since_epoch() -
-                      std::chrono::nanoseconds(time.now);
+    const auto late =
+        std::chrono::steady_clock::now().time_since_epoch() - std::chrono::nanoseconds(time.now);
     // A cycle missed while the last one we rendered was silent went unheard.
     const bool audible = driver_.quietFrames() < frames;
     if (!missed && time.now > 0 && cycles_.settled()) driver_.lateInCycle(late);
@@ -212,26 +201,15 @@ void PipeWireBackend::askQuantum(unsigned frames) {
     pw().stream_update_properties(stream_, &dict);
 }
 
-// Asks for the longer quantum of rest (the loop's thread), unless a message ended the rest
-// before this came round.
-int PipeWireBackend::onRest(spa_loop*, bool, std::uint32_t, const void*, std::size_t,
-                            void* self) {
-    auto* backend = static_cast<PipeWireBackend*>(self);
-    if (backend->stream_ == nullptr || !backend->driver_.resting()) return 0;
-    backend->askQuantum(std::max(kRestQuantum, backend->playingFrames_.load()));
-    return 0;
-}
-
 void PipeWireBackend::kick() {
     if (!closing_.load() && kickEvent_ != nullptr)
         pw_loop_signal_event(pw().thread_loop_get_loop(loop_), kickEvent_);
 }
 
-// A message came (the loop's thread): the rest ends, and the playing quantum is asked for again.
+// A message came (the loop's thread): the rest ends, and the next cycle renders its note.
 void PipeWireBackend::onKick(void* self, std::uint64_t) {
     auto* backend = static_cast<PipeWireBackend*>(self);
     if (backend->stream_ == nullptr || !backend->driver_.endRest()) return;
-    backend->askQuantum(backend->playingFrames_.load());
     backend->restarted_.store(true);
     backend->silent_.store(false, std::memory_order_release);
 }

@@ -9,18 +9,18 @@
 //
 // Rendering runs in PipeWire's data thread (PW_STREAM_FLAG_RT_PROCESS), which takes real-time
 // priority at its first cycle. A cycle the graph ran without us (CycleWatch) counts as an
-// underflow for the driver's policy, and a longer quantum is asked for at once; how late in its
-// cycle the graph called on us tells the policy whether this quantum is about to miss one, and
-// whether a shorter one would have held. What the data thread decides, the loop's thread asks the
-// graph for (pw_loop_invoke); what the window's thread has to say reaches the loop's thread
+// underflow for the driver's policy, and a second soon after it asks for a longer quantum; how late
+// in its cycle the graph called on us tells the policy whether this quantum is about to miss one,
+// and whether a shorter one would have held. What the data thread decides, the loop's thread asks
+// the graph for (pw_loop_invoke); what the window's thread has to say reaches the loop's thread
 // through an event (kick()), without a lock.
 //
-// At rest the stream asks for a longer quantum (kRestQuantum) and hands the graph silence without
-// the synthesizer, so that the graph no longer runs at our short quantum for silence; a message
-// asks for the playing quantum again, and the note that woke it is rendered in the next cycle, a
-// cycle of the resting quantum away at most: PipeWire cannot take back what it has handed to the
-// device. (A stream made inactive instead would let the graph fall back to its default quantum,
-// 1024 frames, or suspend the device: the first note after a rest sounded 20-40 ms after its key.)
+// At rest the stream hands the graph silence without the synthesizer, and keeps its quantum: the
+// note that ends the rest is rendered in the next cycle, as while playing. (A longer quantum at
+// rest saved the server a little work, but the change back cost the first note a cycle of the
+// resting quantum and a cycle the graph dropped while it changed, 10-15 ms; a stream made inactive
+// lets the graph fall back to its default quantum, 1024 frames, or suspend the device, and the
+// first note after a rest sounded 20-40 ms after its key.)
 
 #include <atomic>
 #include <cstddef>
@@ -64,8 +64,6 @@ class PipeWireBackend : public AudioBackend {
     static void onProcess(void* self);
     static void onStateChanged(void* self, int state, const char* error);
     static void onKick(void* self, std::uint64_t count);
-    static int onRest(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
-                      std::size_t size, void* self);
     static int onResize(spa_loop* loop, bool async, std::uint32_t seq, const void* data,
                         std::size_t size, void* self);
     void askQuantum(unsigned frames);
@@ -79,12 +77,11 @@ class PipeWireBackend : public AudioBackend {
     std::atomic<bool> lost_{false};
     std::atomic<bool> closing_{false};
     std::atomic<bool> streaming_{false};
-    std::atomic<bool> silent_{false};   // the data thread hands over silence (at rest)
+    std::atomic<bool> silent_{false};     // the data thread hands over silence (at rest)
     std::atomic<bool> restarted_{false};  // the rest ended: the clock is taken up afresh
     // The data thread's own.
     bool realtime_ = false;
     CycleWatch cycles_;
-    std::atomic<unsigned> playingFrames_{0};  // the quantum to ask for when the rest ends
 };
 
 }  // namespace velune

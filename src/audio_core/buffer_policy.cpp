@@ -45,12 +45,16 @@ BufferSetting BufferPolicy::at(std::size_t step) const {
 
 bool BufferPolicy::underflow(TimePoint now, bool audible) {
     if (pinned_ || !audible) return false;
+    // A quiet stretch starts again with every click, whether the buffer grows or not.
+    quietSince_ = now;
+    const bool recurring = lastClick_ && now - *lastClick_ < kRecurrence;
+    lastClick_ = now;
+    if (steps_ == Steps::Doubling && !recurring) return false;
     if (steppedBack_ && now - lastChange_ < stretch_) {
         stretch_ = std::min(2 * stretch_, kLongestStretch);
     }
     steppedBack_ = false;
-    // A quiet stretch starts again with every click, whether the buffer can grow or not.
-    lastChange_ = quietSince_ = now;
+    lastChange_ = now;
     if (step_ + 1 == thirds().size()) return false;
     current_ = at(++step_);
     return true;

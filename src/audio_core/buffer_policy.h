@@ -14,7 +14,9 @@
 // instead made a PulseAudio stream click more, not less: in the benchmark it climbed to 128x12
 // on an idle machine.) PipeWire runs its graph at a quantum of a power of two, so a PipeWire
 // stream doubles its period instead (128, 256, 512): a step between two powers would only cost a
-// click.
+// click. And there a change of quantum drops a cycle of its own: one click alone (the machine
+// stopped once) leaves the quantum, and only a second within kRecurrence grows it, so that a
+// single stall is one click and not two.
 // An underflow while something sounds (the server found the buffer empty: the player heard a
 // click) takes the next longer setting at once, so that a busy machine clicks once rather than on
 // and on. After a quiet stretch without one, the buffer steps back one setting, never below where
@@ -29,6 +31,7 @@
 // it runs the same on a fake clock.
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -53,6 +56,8 @@ class BufferPolicy {
     // How much of the shorter setting's period a cycle's lateness may take for that setting
     // still to count as keeping up: the rest of the cycle is the server's.
     static constexpr double kStrain = 0.75;
+    // With Steps::Doubling, a click grows the buffer only when another came this soon before it.
+    static constexpr std::chrono::seconds kRecurrence{10};
     enum class Steps { Fine, Doubling };
 
     BufferPolicy(BufferSetting start, bool pinned, TimePoint now, Steps steps = Steps::Fine);
@@ -83,6 +88,7 @@ class BufferPolicy {
     TimePoint quietSince_;  // neither a click nor a late cycle since
     std::chrono::seconds stretch_ = kQuietStretch;
     bool steppedBack_ = false;  // the last change was a step back
+    std::optional<TimePoint> lastClick_;
 };
 
 }  // namespace velune

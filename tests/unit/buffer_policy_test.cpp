@@ -8,7 +8,6 @@
 
 #include <vector>
 
-
 namespace velune {
 namespace {
 
@@ -31,7 +30,7 @@ constexpr Event lateCycleAt(milliseconds at, microseconds late) {
     return {Event::LateCycle, at, late};
 }
 
-TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
+TEST(BufferPolicy, GrowsAtAClickAndShrinksAfterAQuietStretch) {
     constexpr milliseconds kQuiet = BufferPolicy::kQuietStretch;
     constexpr milliseconds kJustBefore = kQuiet - milliseconds(1);
     const struct {
@@ -55,13 +54,20 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
          {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
           underflowAt(milliseconds(4)), underflowAt(milliseconds(5))},
          {{96, 3}, {128, 3}, {176, 3}, {256, 3}, {256, 3}}},
-        {"PipeWire's quanta double",
+        {"PipeWire's quanta double, from the second click on",
          {128, 3},
          false,
          BufferPolicy::Steps::Doubling,
          {underflowAt(milliseconds(1)), underflowAt(milliseconds(2)), underflowAt(milliseconds(3)),
-          tickAt(kQuiet + milliseconds(3))},
-         {{256, 3}, {512, 3}, {512, 3}, {256, 3}}},
+          underflowAt(milliseconds(4)), tickAt(kQuiet + milliseconds(4))},
+         {{128, 3}, {256, 3}, {512, 3}, {512, 3}, {256, 3}}},
+        {"on PipeWire a lone click leaves the quantum, as its change would click once more",
+         {128, 3},
+         false,
+         BufferPolicy::Steps::Doubling,
+         {underflowAt(seconds(0)), underflowAt(seconds(10)), underflowAt(seconds(19)),
+          silentUnderflowAt(seconds(20))},
+         {{128, 3}, {128, 3}, {256, 3}, {256, 3}}},
         {"a quiet stretch steps back one setting at a time",
          {64, 3},
          false,
@@ -97,10 +103,11 @@ TEST(BufferPolicy, GrowsAtTheFirstClickAndShrinksAfterAQuietStretch) {
          {128, 3},
          false,
          BufferPolicy::Steps::Doubling,
-         {underflowAt(milliseconds(0)), lateCycleAt(milliseconds(1), microseconds(4800)),
+         {underflowAt(-milliseconds(1)), underflowAt(milliseconds(0)),
+          lateCycleAt(milliseconds(1), microseconds(4800)),
           lateCycleAt(kQuiet / 2, microseconds(1950)), tickAt(kQuiet + milliseconds(2)),
           tickAt(kQuiet + kQuiet / 2), lateCycleAt(kQuiet + kQuiet / 2, microseconds(2350))},
-         {{256, 3}, {256, 3}, {256, 3}, {256, 3}, {128, 3}, {128, 3}}},
+         {{128, 3}, {256, 3}, {256, 3}, {256, 3}, {256, 3}, {128, 3}, {128, 3}}},
         {"never below the start, however quiet",
          {128, 2},
          false,

@@ -117,7 +117,7 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     std::optional<rig::BusyCores> load(busyCores);
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
-    rig::StallWatch watch;
+    rig::StallWatch watch(rig::StallWatch::stallMsFor(rig.audio().kind()));
     std::vector<std::string> keys;
     for (int i = 0; i < notes; ++i)
         keys.push_back(subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()]);

@@ -252,7 +252,10 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
     bool lastAtJoin = false;  // and whether that is at a join
     for (std::size_t onset : onsetsOf(spliced.samples)) {
         const bool join = atJoin(spliced, onset);
-        if (!join && !struck(spliced.samples, onset)) continue;
+        // A join is a strike only where the level rises as at one: where a note began in the
+        // dropout. Over a note that sounds on, its click is none, whatever pitch the ears hear
+        // after it (their window may reach into the next note).
+        if (!struck(spliced.samples, onset)) continue;
         if (!notes.empty() && onset - last < kMinimumGap) {
             // The same strike again, unless the one before was a join's click: then this is it.
             if (!lastAtJoin || join) continue;

@@ -25,6 +25,9 @@ constexpr pa_usec_t kTimingInterval = kTimingIntervalMs * PA_USEC_PER_MSEC;
 // While its sink is suspended the recording is filled with silence up to this long ago: later
 // than that the sink may have woken already, and its sound would come after the silence.
 constexpr auto kFillBehind = 50ms;
+// How far the graph's clock may run ahead of the time between two cycles (a driver that
+// follows a device adjusts its rate a little).
+constexpr std::size_t kClockSlack = kSampleRate / 1000;
 
 Clock::duration durationOf(std::size_t samples) {
     return std::chrono::duration_cast<Clock::duration>(
@@ -154,7 +157,21 @@ void Recorder::appendPlayed(const float* data, std::size_t count, std::uint64_t 
         firstTicks_ = ticks;
     }
     std::size_t index = static_cast<std::size_t>(
-        std::llround(static_cast<double>(ticks - firstTicks_) * samplesPerTick));
+        std::llround(static_cast<double>(ticks - firstTicks_) * samplesPerTick) - skippedTicks_);
+    if (index > samples_.size() && playedEnd_) {
+        // When a node asks for another quantum, the graph's clock jumps ahead by up to the
+        // difference of the two quanta in a cycle that comes no later than the last one ended:
+        // no sound was lost there, and a hole would cut into a note. Only what the time between
+        // the cycles accounts for is a hole.
+        const auto byTime =
+            samples_.size() +
+            static_cast<std::size_t>(std::max<double>(
+                0, std::chrono::duration<double>(played - *playedEnd_).count() * kSampleRate));
+        if (index > byTime + kClockSlack) {
+            skippedTicks_ += static_cast<std::int64_t>(index - byTime);
+            index = byTime;
+        }
+    }
     if (index > samples_.size()) {
         holes_.push_back({samples_.size(), index});  // cycles that passed without the recording
         samples_.resize(index, 0.0f);
@@ -170,6 +187,7 @@ void Recorder::appendPlayed(const float* data, std::size_t count, std::uint64_t 
     }
     if (now - firstArrival_ >= kSettling && (!origin_ || origin < *origin_)) origin_ = origin;
     samples_.insert(samples_.end(), data, data + count);
+    playedEnd_ = played + durationOf(count);
 }
 
 // With the main loop locked.

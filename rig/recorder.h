@@ -149,7 +149,9 @@ class Recorder {
     std::vector<TimingAnswer> answers_;
     MonotonicTime lastAnswer_;
     std::uint64_t firstTicks_ = 0;
-    bool realtime_ = false;  // PipeWire's data thread has been made real-time
+    std::int64_t skippedTicks_ = 0;           // in samples: the clock's jumps at changes of quantum
+    std::optional<MonotonicTime> playedEnd_;  // when the last cycle's sound ended
+    bool realtime_ = false;                   // PipeWire's data thread has been made real-time
     std::vector<Dropout> holes_;
     bool failed_ = false;
     std::vector<std::unique_ptr<OtherMonitor>> others_;

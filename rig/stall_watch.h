@@ -1,36 +1,43 @@
 #pragma once
 
-// Whether the machine itself let a real-time thread wait: a thread of the lowest real-time
-// priority, above every ordinary thread and below the audio threads, asks to wake every 2 ms and
-// notes the times it woke much later. On a virtual machine an idle processor can be held by the
-// host for tens of milliseconds, and no audio buffer of a few milliseconds rides that out; such a
-// stall is the machine's, not the program's.
+// Whether the machine itself stopped: on each processor a thread of the highest real-time
+// priority, above the audio server's and the program's, asks to wake every millisecond and notes
+// the times it woke late. Nothing in user space can hold such a thread up, so a late wake-up is
+// the kernel's or, on a virtual machine, the host's: an idle processor can be held by the host
+// for milliseconds or tens of them, and no audio buffer of a few milliseconds rides that out.
+// Such a stall is the machine's, not the program's. The audio threads' own work cannot delay the
+// watch, so a program that renders too slowly is never excused by it.
 
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "audio_server.h"
+
 namespace velune::rig {
 
-// From when the thread was due to wake to when it did.
+// From when a watching thread was due to wake to when it did.
 struct Stall {
     std::chrono::steady_clock::time_point due;
     std::chrono::steady_clock::time_point woke;
 };
 
 struct Stalls {
-    bool watched = false;  // false when the thread could not be made real-time
-    int count = 0;         // wake-ups kStallMs or more late
+    bool watched = false;  // false when the threads could not be made real-time
+    int count = 0;         // wake-ups the watch's threshold or more late
     double longestMs = 0;
     std::vector<Stall> seen;
 };
 
 class StallWatch {
   public:
-    static constexpr double kStallMs = 5;  // about what a 128-frame, 3-period buffer holds
+    // How long a stall must be to explain a click: about as long as the output's buffer lasts,
+    // 128x3 frames on PulseAudio (5 ms), one 128-frame quantum on PipeWire (2.56 ms at 50 kHz;
+    // a little less, as the graph's cycle needs time of its own).
+    static double stallMsFor(ServerKind server) { return server == ServerKind::PipeWire ? 2 : 5; }
 
-    StallWatch();
+    explicit StallWatch(double stallMs);
     ~StallWatch();
     StallWatch(const StallWatch&) = delete;
     StallWatch& operator=(const StallWatch&) = delete;
@@ -41,10 +48,15 @@ class StallWatch {
     Stalls stop();
 
   private:
+    void watch(int cpu);
+
+    const double stallMs_;
     mutable std::mutex mutex_;
     bool stop_ = false;
+    int processors_ = 0;
+    int realtimeThreads_ = 0;
     Stalls seen_;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace velune::rig

@@ -175,6 +175,43 @@ TEST(Ears, HearAHoleInAHeldNoteAsADropoutAndNoNewNote) {
     }
 }
 
+// A cycle the graph ran without the output (2.56 ms of silence, the sound after it late or lost)
+// shortly before the next note: the join is no strike, even where the pitch heard after it
+// already takes in the next note.
+TEST(Ears, HearNoStrikeAtACycleDroppedBeforeTheNextNote) {
+    const struct {
+        const char* name;
+        int first, second;
+        double before;  // the hole, this long before the second note
+        bool late;
+    } cases[] = {
+        {"a semitone up", 64, 65, 0.09, false},
+        {"a semitone up, higher", 71, 72, 0.08, false},
+        {"a tone up", 60, 62, 0.08, false},
+        {"a fifth down, the sound after the hole late", 67, 60, 0.08, true},
+    };
+    constexpr double kHole = 0.00256;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OfflineSynth synth;
+        synth.play(0.1);
+        synth.noteOn(c.first);
+        synth.play(0.35);
+        synth.noteOff(c.first);
+        synth.noteOn(c.second);
+        synth.play(0.35);
+        std::vector<float> sound = synth.samples();
+        const auto hole = sound.begin() + static_cast<std::ptrdiff_t>(at(0.45 - c.before));
+        if (c.late) {
+            sound.insert(hole, at(kHole), 0.0f);
+        } else {
+            std::fill_n(hole, at(kHole), 0.0f);
+        }
+        ASSERT_EQ(findDropouts(sound).size(), 1u);
+        expectHeard(sound, {{c.first, 0.1}, {c.second, 0.45 + (c.late ? kHole : 0)}});
+    }
+}
+
 // Where a note starts, to the sample: the benchmark's key-to-sound latency. The truth is where
 // the render with the note departs from the same render without it.
 TEST(NoteStart, PlacesANoteWithinAFractionOfAMillisecondOfItsFirstSample) {

@@ -44,7 +44,7 @@ std::string boxText(XSession& x, XWindow box) {
 }
 
 void Scenario::SetUp() {
-    stallWatch_.emplace();
+    stallWatch_.emplace(StallWatch::stallMsFor(serverFromEnvironment()));
     firstSample_ = recorder().size();
     program_.emplace(theRig());
     ASSERT_TRUE(program_->waitForWindow()) << "no active window titled " << kMainWindowTitle << "\n"
@@ -77,8 +77,9 @@ std::vector<KeyStroke> Scenario::play(const std::vector<std::string>& keys,
 
 std::vector<Dropout> Scenario::unexplainedDropouts(std::size_t from, std::size_t to) {
     const Stalls stalls = stallWatch_->stalls();
+    const std::vector<Dropout> dropouts = recorder().dropouts(from, to);
     std::vector<Dropout> unexplained;
-    for (const Dropout& dropout : recorder().dropouts(from, to)) {
+    for (const Dropout& dropout : dropouts) {
         const bool explained =
             std::any_of(stalls.seen.begin(), stalls.seen.end(), [&](const Stall& stall) {
                 return recorder().indexAt(stall.due - kBeforeStall) <= dropout.end &&
@@ -86,6 +87,9 @@ std::vector<Dropout> Scenario::unexplainedDropouts(std::size_t from, std::size_t
             });
         if (!explained) unexplained.push_back(dropout);
     }
+    if (unexplained.size() < dropouts.size())
+        std::cout << dropouts.size() - unexplained.size() << " dropouts where the machine stalled ("
+                  << stalls.count << " stalls, the longest " << stalls.longestMs << " ms)\n";
     if (!stalls.watched)
         std::cout << "the machine's stalls are not watched: no real-time priority\n";
     return unexplained;

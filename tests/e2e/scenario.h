@@ -76,10 +76,10 @@ class Scenario : public ::testing::Test {
     // Closes the main window and expects the program to end well within `within`.
     void closeAndExpectEnd(std::chrono::milliseconds within = 2s);
 
-  private:
     // The dropouts from `from` to `to` that no stall of the machine explains.
     std::vector<Dropout> unexplainedDropouts(std::size_t from, std::size_t to);
 
+  private:
     std::optional<StallWatch> stallWatch_;
     std::optional<Program> program_;
     std::size_t firstSample_ = 0;

@@ -72,7 +72,7 @@ TEST_P(Sinks, TheScalePlaysEveryNoteWithoutADropout) {
     expectNotes(strokes, kScale, GetParam() == SinkKind::Tunnel ? kLatestOnTunnel : 300ms);
     const std::size_t end = strokes.back().mark + samplesOf(kSpacing);
     recorder().waitFor(end, 5s);
-    const std::vector<Dropout> dropouts = recorder().dropouts(strokes.front().mark, end);
+    const std::vector<Dropout> dropouts = unexplainedDropouts(strokes.front().mark, end);
     EXPECT_TRUE(dropouts.empty()) << dropouts.size() << " dropouts in the phrase, at"
                                   << where(dropouts, strokes.front().mark);
 }
@@ -114,7 +114,7 @@ TEST_F(SinkSwitch, TheNotesAfterTheSwitchSoundOnTheNewSinkNoneLost) {
         << "the notes after the switch, heard on the new sink:" << describe(onNewSink);
     EXPECT_TRUE(isSilent(recorder().sliceOf(0, *switched + samplesOf(300ms), end)))
         << "the old sink still sounds after the switch";
-    for (const Dropout& dropout : recorder().dropouts(strokes.front().mark, end)) {
+    for (const Dropout& dropout : unexplainedDropouts(strokes.front().mark, end)) {
         EXPECT_LT(std::max(dropout.begin, *switched) - std::min(dropout.begin, *switched),
                   samplesOf(50ms))
             << "a dropout away from the switch, at" << where({dropout}, strokes.front().mark)

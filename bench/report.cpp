@@ -299,7 +299,7 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "silence inside the sound. The buffer in force is the last one the program printed;\n"
            "'?' when it printed none. A machine stall is a wake-up of a thread of the highest\n"
            "real-time priority on each processor, asked for every millisecond, that came as late\n"
-           "as the output's buffer lasts or later (5 ms on PulseAudio, 2 ms on PipeWire; see\n"
+           "as the output's buffer lasts or later (5 ms on PulseAudio, 1.5 ms on PipeWire; see\n"
            "rig/stall_watch.h): a click in the same stretch may be the machine's, not the\n"
            "program's; '-' when the threads could not be made real-time. Processor time, playing\n"
            "(on a quiet machine) or at rest, is that of the quietest second of the stretch (see\n"

@@ -32,10 +32,12 @@ struct Stalls {
 
 class StallWatch {
   public:
-    // How long a stall must be to explain a click: about as long as the output's buffer lasts,
-    // 128x3 frames on PulseAudio (5 ms), one 128-frame quantum on PipeWire (2.56 ms at 50 kHz;
-    // a little less, as the graph's cycle needs time of its own).
-    static double stallMsFor(ServerKind server) { return server == ServerKind::PipeWire ? 2 : 5; }
+    // How late a wake-up must come to explain a click: about as long as the output's buffer
+    // lasts, less the watch's period (a stall that began during a sleep shows that much shorter):
+    // 128x3 frames on PulseAudio (5 ms), one 128-frame quantum on PipeWire (2.56 ms at 50 kHz).
+    static double stallMsFor(ServerKind server) {
+        return server == ServerKind::PipeWire ? 1.5 : 5;
+    }
 
     explicit StallWatch(double stallMs);
     ~StallWatch();

@@ -50,6 +50,8 @@ pid_t spawn(const std::string& path, std::vector<std::string> argv, std::vector<
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(127);
+        // A group of its own, so that what it forks ends with it.
+        ::setpgid(0, 0);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 0);
         ::dup2(stdoutFd >= 0 ? stdoutFd : null, 1);
@@ -185,6 +187,8 @@ int ChildProcess::stop(std::chrono::milliseconds grace) {
             reap(true);
         }
     }
+    // Whatever it forked and left behind (a child hung in its fork, a helper it started).
+    ::kill(-pid_, SIGKILL);
     pid_ = -1;
     return status_.value_or(-1);
 }

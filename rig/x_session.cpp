@@ -80,6 +80,16 @@ XSession::XSession(const std::filesystem::path& workDirectory) : workDirectory_(
         !XTestQueryExtension(connection_, &event, &error, &major, &minor)) {
         throw std::runtime_error("no X display with XTEST at " + display_);
     }
+    // A desktop's session bus. Without one, libdbus in a Qt program forks to launch one itself,
+    // and a child forked from a program built with AddressSanitizer can hang on the sanitizer's
+    // lock held by another thread at the fork.
+    const std::filesystem::path bus = workDirectory_ / "session-bus";
+    bus_ = ChildProcess(
+        {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus.string()},
+        ChildEnvironment::inherited(), {workDirectory_ / "session-bus.log"});
+    busAddress_ = "unix:path=" + bus.string();
+    if (!poll(10s, [&] { return std::filesystem::exists(bus); }))
+        throw std::runtime_error("the session bus did not start");
     windowManager_ = ChildProcess({"openbox", "--sm-disable"}, clientEnvironment(),
                                   {workDirectory_ / "openbox.log"});
     const bool managed = poll(10s, [&] {
@@ -93,12 +103,14 @@ XSession::XSession(const std::filesystem::path& workDirectory) : workDirectory_(
 XSession::~XSession() {
     if (connection_ != nullptr) XCloseDisplay(connection_);
     windowManager_.stop();
+    bus_.stop();
     xvfb_.stop();
 }
 
 ChildEnvironment XSession::clientEnvironment() const {
     ChildEnvironment environment = ChildEnvironment::inherited();
     environment.set("DISPLAY", display_)
+        .set("DBUS_SESSION_BUS_ADDRESS", busAddress_)
         .unset("WAYLAND_DISPLAY")
         .set("HOME", workDirectory_.string());
     environment.set("XDG_CONFIG_HOME", (workDirectory_ / "config").string());

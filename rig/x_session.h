@@ -116,6 +116,8 @@ class XSession {
     std::string display_;
     ChildProcess xvfb_;
     ChildProcess windowManager_;
+    ChildProcess bus_;
+    std::string busAddress_;
     Display* connection_ = nullptr;
 };
 

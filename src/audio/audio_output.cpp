@@ -15,7 +15,8 @@ namespace velune {
 std::vector<BackendKind> backendOrder(bool serverReached, bool serverIsPipeWire,
                                       bool nativePipeWire) {
     std::vector<BackendKind> order;
-    if (nativePipeWire && (serverIsPipeWire || !serverReached)) order.push_back(BackendKind::PipeWire);
+    if (nativePipeWire && (serverIsPipeWire || !serverReached))
+        order.push_back(BackendKind::PipeWire);
     if (serverReached) order.push_back(BackendKind::PulseAudio);
     order.push_back(BackendKind::Alsa);
     return order;
@@ -30,7 +31,8 @@ AudioOutput::~AudioOutput() {
 
 bool AudioOutput::reachServer() {
     server_ = PulseBackend::connect(kServerTimeout);
-    if (!server_) logMessage(LogArea::Audio, LogLevel::Info, "no sound server reached; trying ALSA");
+    if (!server_)
+        logMessage(LogArea::Audio, LogLevel::Info, "no sound server reached; trying ALSA");
     serverRate_ = server_ ? server_->sink().rate : 0;
     return server_ != nullptr;
 }
@@ -74,8 +76,8 @@ bool AudioOutput::tryBackend(BackendKind kind, RenderSource& source, unsigned ra
         // ALSA's buffer cannot adapt: unless one is chosen, it gets the one that stays clean.
         start.periodFrames = kSteadyPeriodFrames;
     }
-    const auto steps = kind == BackendKind::PipeWire ? BufferPolicy::Steps::Doubling
-                                                     : BufferPolicy::Steps::Fine;
+    const auto steps =
+        kind == BackendKind::PipeWire ? BufferPolicy::Steps::Doubling : BufferPolicy::Steps::Fine;
     driver_ = std::make_unique<StreamDriver>(
         source, rate, BufferPolicy(start, format_.pinned || kind == BackendKind::Alsa, now, steps),
         relay_);
@@ -119,6 +121,10 @@ bool AudioOutput::serverCameBack() {
                             [] { return PulseBackend::connect(kServerTimeout, true); });
     }
     return false;
+}
+
+void AudioOutput::messageBegins() {
+    if (driver_ && backend_) driver_->messageBegins();
 }
 
 void AudioOutput::message(bool changesSound) {

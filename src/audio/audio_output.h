@@ -51,8 +51,10 @@ class AudioOutput {
     // Playing, the output has not gone away, and nothing better has come up meanwhile (a server
     // after ALSA, a sink of another rate): false asks for start() again.
     bool playing();
-    // A message is about to reach the source; `changesSound`: a note starts or ends. From the
-    // thread that sends messages: takes no lock and never waits.
+    // A message is on its way to the source (messageBegins()), and the source has taken it
+    // (message()); `changesSound`: a note starts or ends. From the thread that sends messages:
+    // takes no lock and never waits.
+    void messageBegins();
     void message(bool changesSound);
     // Stops the audio thread; the source may be freed afterwards.
     void stop();

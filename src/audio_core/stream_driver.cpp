@@ -9,11 +9,11 @@
 
 namespace velune {
 
-StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy,
-                           LogRelay& log)
+StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log)
     : source_(source), rate_(rate), policy_(policy), pinned_(policy.pinned()), log_(log) {}
 
 bool StreamDriver::message(bool changesSound) {
+    messages_.fetch_add(1, std::memory_order_acq_rel);
     rest_.message();
     const bool rewrite = changesSound && rewrites_.load(std::memory_order_acquire);
     if (rewrite) change_.store(true, std::memory_order_release);
@@ -28,7 +28,8 @@ void StreamDriver::enterRealtime() {
     int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     rlimit limit{};
     if (error == EPERM && getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-        param.sched_priority = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, kRealtimePriority));
+        param.sched_priority =
+            static_cast<int>(std::min<rlim_t>(limit.rlim_cur, kRealtimePriority));
         error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     }
     AudioEvent event;
@@ -38,6 +39,7 @@ void StreamDriver::enterRealtime() {
 }
 
 bool StreamDriver::render(float* data, std::size_t frames) {
+    renderedMessages_ = (messages_.load(std::memory_order_acquire) + 1) / 2;
     return rest_.render(source_, data, frames, rate_);
 }
 

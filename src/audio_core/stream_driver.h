@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "audio_core/buffer_policy.h"
@@ -36,9 +37,11 @@ class StreamDriver {
     StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log);
 
     // -- The thread that sends messages.
-    // A message is about to reach the source; `changesSound`: it starts or ends a note, which
-    // the queued sound should carry at once. True when the backend's thread has something to do
-    // about it (the rest to end, the queue to render again): the backend is to be kicked.
+    // A message is on its way to the source: the source takes it next, then message() follows.
+    void messageBegins() { messages_.fetch_add(1, std::memory_order_acq_rel); }
+    // The source has taken a message; `changesSound`: it starts or ends a note, which the queued
+    // sound should carry at once. True when the backend's thread has something to do about it
+    // (the rest to end, the queue to render again): the backend is to be kicked.
     bool message(bool changesSound);
 
     // -- The backend's thread (real-time once enterRealtime() has run).
@@ -46,9 +49,14 @@ class StreamDriver {
     void enterRealtime();
     // Renders `frames` stereo frames into `data`; true when the output has come to rest.
     bool render(float* data, std::size_t frames);
-    // A note started or ended since the last call (only where the backend renders its queue
-    // again: setRewrites()).
-    bool takeChange() { return change_.exchange(false, std::memory_order_acq_rel); }
+    // A note started or ended since the last call that no render has taken in yet (only where
+    // the backend renders its queue again: setRewrites()). A change a render already took in
+    // sounds where that render put it: rendering the queue again would continue the source from
+    // where it had got to, and cut the start of the note away.
+    bool takeChange() {
+        const bool changed = change_.exchange(false, std::memory_order_acq_rel);
+        return changed && messages_.load(std::memory_order_acquire) / 2 > renderedMessages_;
+    }
     void setRewrites(bool rewrites) { rewrites_.store(rewrites); }
 
     // The buffer policy; each returns the new setting when it changed, and logs why.
@@ -87,6 +95,11 @@ class StreamDriver {
     RestWatch rest_;
     std::atomic<bool> change_{false};
     std::atomic<bool> rewrites_{false};
+    // Counts twice each message the source has taken, and once more while one is on its way.
+    std::atomic<std::uint64_t> messages_{0};
+    // The backend's thread's: the messages the source had taken by the last render (one on its
+    // way then counts as taken: it is seldom not, and a note taken late only waits).
+    std::uint64_t renderedMessages_ = 0;
     std::atomic<bool> resting_{false};
     std::atomic<unsigned> seenAtRest_{0};
 };

@@ -199,6 +199,7 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
     const std::int32_t audio = config_.audio && !audio_.playing() ? restoreAudio() : kOk;
     // Even without an output the synthesizer takes the message, so that a note off ends its
     // note and an instrument change holds when the output is back.
+    audio_.messageBegins();
     const bool played = synth_->play(message) == Synthesizer::Verdict::Played;
     // A note that starts or ends sounds at once, not after the sound already queued.
     const std::optional<MidiBytes> bytes = unpackShortMessage(message);

@@ -103,6 +103,7 @@ TEST(AudioOutput, ANoteStartedOverASoundingOneJoinsItWithoutAClick) {
     ASSERT_TRUE(output.start(tone));
     std::this_thread::sleep_for(1s);  // the queue full of the quiet tone
     const std::size_t struck = recorder.indexNow();
+    output.messageBegins();
     tone.strike();
     output.message(true);
     std::this_thread::sleep_for(500ms);

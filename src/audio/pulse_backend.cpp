@@ -35,8 +35,7 @@ void unref(pa_operation* operation) {
 
 }  // namespace
 
-std::unique_ptr<PulseBackend> PulseBackend::connect(std::chrono::milliseconds timeout,
-                                                   bool quiet) {
+std::unique_ptr<PulseBackend> PulseBackend::connect(std::chrono::milliseconds timeout, bool quiet) {
     const Deadline deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_ptr<PulseBackend> backend(new PulseBackend);
     backend->quiet_ = quiet;
@@ -189,12 +188,16 @@ void PulseBackend::pump() {
         const std::size_t writable = pa_stream_writable_size(stream_);
         return writable == static_cast<std::size_t>(-1) ? 0 : writable / frameBytes();
     };
+    // While a note waits for the server to say where it reads, nothing fresh is rendered: a
+    // render would take the note in at the end of the queue, and the rewrite after it would
+    // continue from there and cut the note's start away. The queue holds far longer than the
+    // answer takes; what the server asked for is written once the note is in.
     if (written_.rewriting()) {
         stepRewrite();
-    } else if (const std::size_t frames = wanted(); frames > 0) {
+    } else if (const std::size_t frames = wanted(); frames > 0 && !changePending_) {
         writeFresh(std::min<std::size_t>(frames, kRenderCeiling));
     }
-    api->defer_enable(pumpEvent_, written_.rewriting() || wanted() > 0);
+    api->defer_enable(pumpEvent_, written_.rewriting() || (!changePending_ && wanted() > 0));
 }
 
 // Renders `frames` more at the end of the queue; at rest, silence without the synthesizer.
@@ -221,20 +224,22 @@ void PulseBackend::writeFresh(std::size_t frames) {
 }
 
 // Asks the server where it reads; the answer renders the queue again from there.
-void PulseBackend::askTiming() {
-    unref(pa_stream_update_timing_info(stream_, onTiming, this));
-}
+void PulseBackend::askTiming() { unref(pa_stream_update_timing_info(stream_, onTiming, this)); }
 
 void PulseBackend::onTiming(pa_stream* stream, int success, void* self) {
     auto* backend = static_cast<PulseBackend*>(self);
-    const pa_timing_info* info = success != 0 && backend->stream_ == stream
-                                     ? pa_stream_get_timing_info(stream)
-                                     : nullptr;
+    const pa_timing_info* info =
+        success != 0 && backend->stream_ == stream ? pa_stream_get_timing_info(stream) : nullptr;
     if (info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
         // Just after the queue was dropped the client library cannot yet tell where the server
         // writes: a note waiting to be carried in asks again.
-        if (backend->changePending_ && backend->stream_ == stream && ++backend->timingRetries_ < 4)
+        if (backend->changePending_ && backend->stream_ == stream &&
+            ++backend->timingRetries_ < 4) {
             backend->askTiming();
+        } else if (backend->changePending_ && backend->stream_ == stream) {
+            backend->changePending_ = false;  // no answer to be had: play on
+            backend->pump();
+        }
         return;
     }
     backend->timingRetries_ = 0;
@@ -242,20 +247,23 @@ void PulseBackend::onTiming(pa_stream* stream, int success, void* self) {
 }
 
 // The server's own count of what was written is the one that counts: after it dropped its queue
-// (at the end of a rest) or the stream moved, the frames are numbered from where it stood. Then, if a note is
-// waiting to be carried into the queue, what lies beyond where the server reads, and beyond the
-// margin the new sound takes to reach it, is rendered again.
+// (at the end of a rest) or the stream moved, the frames are numbered from where it stood. Then, if
+// a note is waiting to be carried into the queue, what lies beyond where the server reads, and
+// beyond the margin the new sound takes to reach it, is rendered again.
 void PulseBackend::rewriteFrom(const pa_timing_info& info) {
     const auto bytes = static_cast<std::int64_t>(frameBytes());
     // (The client library counts the writes made since it asked into the answer.)
     if (!written_.rewriting()) written_.renumber(info.write_index / bytes - written_.end());
-    if (!changePending_ || corked_) return;
+    if (!changePending_) return;
     changePending_ = false;
-    std::int64_t read = info.read_index / bytes;
-    // The server read on while its answer came.
-    if (info.playing != 0)
-        read += static_cast<std::int64_t>(info.transport_usec * driver_->rate() / 1000000);
-    if (written_.beginRewrite(read, request_.marginFrames, queueFrames())) pump();
+    if (!corked_) {
+        std::int64_t read = info.read_index / bytes;
+        // The server read on while its answer came.
+        if (info.playing != 0)
+            read += static_cast<std::int64_t>(info.transport_usec * driver_->rate() / 1000000);
+        written_.beginRewrite(read, request_.marginFrames, queueFrames());
+    }
+    pump();  // the rewrite, and what fresh writes waited for this answer
 }
 
 // One step of the rewrite, rendered straight into the server's memory, over what was queued
@@ -267,12 +275,12 @@ void PulseBackend::stepRewrite() {
         fail("cannot write to the audio stream");
         return;
     }
-    const std::size_t frames =
-        std::min(size / frameBytes(), written_.nextRewrite(kRenderCeiling));
+    const std::size_t frames = std::min(size / frameBytes(), written_.nextRewrite(kRenderCeiling));
     const std::span<float> fresh(static_cast<float*>(data), frames * kChannels);
     driver_->render(fresh.data(), frames);
     const std::int64_t seek = written_.rewritten(fresh) * static_cast<std::int64_t>(frameBytes());
-    if (pa_stream_write(stream_, data, frames * frameBytes(), nullptr, seek, PA_SEEK_RELATIVE) < 0) {
+    if (pa_stream_write(stream_, data, frames * frameBytes(), nullptr, seek, PA_SEEK_RELATIVE) <
+        0) {
         fail("cannot write to the audio stream");
     }
 }
@@ -299,8 +307,8 @@ void PulseBackend::onMovedSinkInfo(pa_context*, const pa_sink_info* info, int eo
     auto* backend = static_cast<PulseBackend*>(self);
     if (eol != 0 || info == nullptr || backend->stream_ == nullptr) return;
     const SinkFacts facts = PulseConnection::factsOf(*info, backend->sink_.pipewire);
-    const bool sameKind =
-        facts.network == backend->sink_.network && facts.dynamicLatency == backend->sink_.dynamicLatency;
+    const bool sameKind = facts.network == backend->sink_.network &&
+                          facts.dynamicLatency == backend->sink_.dynamicLatency;
     backend->sink_ = facts;
     StreamDriver& driver = *backend->driver_;
     if (!sameKind && !driver.pinned()) driver.restartAt(startingBuffer(facts, driver.setting()));
@@ -331,8 +339,8 @@ void PulseBackend::resume() {
     // answer renumbers what is remembered.
     askTiming();
     const BufferSetting setting = driver_->setting();
-    writeFresh(std::min<std::size_t>(std::size_t{setting.periodFrames} * setting.periods,
-                                     kRenderCeiling));
+    writeFresh(
+        std::min<std::size_t>(std::size_t{setting.periodFrames} * setting.periods, kRenderCeiling));
 }
 
 // Corks the stream and lengthens its buffer (the event thread).

@@ -86,7 +86,7 @@ std::vector<Row> rows(const Results& results) {
          true},
         {"buffer in force (frames x periods)",
          [](const Figures& f) { return perLoad(f, [](const auto& p) { return p.buffer; }); }, true},
-        {"machine stalls >= 5 ms (longest, ms)",
+        {"machine stalls (longest, ms)",
          [](const Figures& f) {
              return perLoad(f, [](const auto& p) {
                  if (!p.stalls.watched) return std::string("-");

@@ -23,6 +23,7 @@ bool QueuedAudio::beginRewrite(std::int64_t read, std::size_t margin, std::size_
 
 std::size_t QueuedAudio::nextRewrite(std::size_t ceiling) const {
     if (!rewrite_) return 0;
+    if (rewrite_->first) ceiling = std::min(ceiling, kFirstStepFrames);
     return std::min(static_cast<std::size_t>(rewrite_->to - rewrite_->cursor), ceiling);
 }
 

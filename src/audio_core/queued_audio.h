@@ -23,6 +23,10 @@ class QueuedAudio {
   public:
     static constexpr std::size_t kChannels = 2;
     static constexpr std::size_t kFadeFrames = 32;
+    // The first step of a rewrite is short: the note's head reaches the server sooner, and a
+    // change right behind this one (a key's note-on right after its note-off) continues the
+    // source from not far on, rather than a whole step further.
+    static constexpr std::size_t kFirstStepFrames = 128;
 
     struct Span {
         std::int64_t from;
@@ -47,7 +51,8 @@ class QueuedAudio {
     bool beginRewrite(std::int64_t read, std::size_t margin, std::size_t longest);
     bool rewriting() const { return rewrite_.has_value(); }
     void cancelRewrite() { rewrite_.reset(); }
-    // How many frames the next step of the rewrite renders: up to `ceiling`.
+    // How many frames the next step of the rewrite renders: up to `ceiling` (kFirstStepFrames at
+    // the first).
     std::size_t nextRewrite(std::size_t ceiling) const;
     // Takes `fresh`, rendered for the next step, in place of what is queued there (faded in over
     // it at the first step), and returns where it goes: frames from the stream's write index (a

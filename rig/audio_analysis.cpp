@@ -35,6 +35,8 @@ constexpr uint_t kPitchHop = 512;
 constexpr uint_t kPitchRate = 48000;
 constexpr std::size_t kAttackDelay = kSampleRate * 15 / 1000;
 constexpr std::size_t kAttackLength = kSampleRate * 16 / 100;
+// Before and after an onset that does not lift the level, to tell whether the pitch changed.
+constexpr std::size_t kPitchCompare = kSampleRate * 60 / 1000;
 // The highest notes fade fast: their pitch is still read at -90 dBFS.
 constexpr smpl_t kFaintDb = -90;
 
@@ -122,14 +124,14 @@ std::vector<std::size_t> onsetsOf(std::span<const float> samples) {
     return both;
 }
 
-std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
+// The pitch heard from `begin` to `end`, the median of aubio's readings.
+std::optional<int> pitchIn(std::span<const float> samples, std::size_t begin, std::size_t end) {
     Pitch pitch(new_aubio_pitch("yinfft", kPitchWindow, kPitchHop, kPitchRate));
     aubio_pitch_set_unit(pitch.get(), "Hz");
     aubio_pitch_set_silence(pitch.get(), kFaintDb);
     Vector hop(new_fvec(kPitchHop)), found(new_fvec(1));
-    const std::size_t begin = onset + kAttackDelay;
     std::vector<double> heard;
-    forEachHop(samples, begin, begin + kAttackLength, hop.get(), [&](std::size_t at) {
+    forEachHop(samples, begin, end, hop.get(), [&](std::size_t at) {
         aubio_pitch_do(pitch.get(), hop.get(), found.get());
         const bool windowFull = at + kPitchHop >= begin + kPitchWindow;
         if (windowFull && found->data[0] > 0) {
@@ -139,6 +141,22 @@ std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
     if (heard.empty()) return std::nullopt;
     std::nth_element(heard.begin(), heard.begin() + heard.size() / 2, heard.end());
     return static_cast<int>(std::lround(heard[heard.size() / 2]));
+}
+
+std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
+    return pitchIn(samples, onset + kAttackDelay, onset + kAttackDelay + kAttackLength);
+}
+
+// Whether the pitch just after `onset` is another than just before it: a note struck no louder
+// than the one it follows (the piano's E after its D, where the D's release was cut short) is a
+// new note all the same. Short windows, so that neither reaches into a further note.
+bool changesPitch(std::span<const float> samples, std::size_t onset) {
+    if (onset < kPitchCompare + kAttackDelay) return false;
+    const std::optional<int> before =
+        pitchIn(samples, onset - kPitchCompare - kAttackDelay, onset - kAttackDelay);
+    const std::optional<int> after =
+        pitchIn(samples, onset + kAttackDelay, onset + kAttackDelay + kPitchCompare);
+    return before && after && *before != *after;
 }
 
 }  // namespace
@@ -252,10 +270,11 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
     bool lastAtJoin = false;  // and whether that is at a join
     for (std::size_t onset : onsetsOf(spliced.samples)) {
         const bool join = atJoin(spliced, onset);
-        // A join is a strike only where the level rises as at one: where a note began in the
-        // dropout. Over a note that sounds on, its click is none, whatever pitch the ears hear
-        // after it (their window may reach into the next note).
-        if (!struck(spliced.samples, onset)) continue;
+        // A strike lifts the level, or changes the pitch. A join is a strike only where the
+        // level rises as at one: where a note began in the dropout. Over a note that sounds on,
+        // its click is none, whatever pitch the ears hear after it.
+        if (!struck(spliced.samples, onset) && (join || !changesPitch(spliced.samples, onset)))
+            continue;
         if (!notes.empty() && onset - last < kMinimumGap) {
             // The same strike again, unless the one before was a join's click: then this is it.
             if (!lastAtJoin || join) continue;

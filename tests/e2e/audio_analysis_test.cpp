@@ -113,6 +113,31 @@ TEST(Ears, HearTheRenderedPhrasesNoteForNote) {
     }
 }
 
+// A key's note-off and note-on reached the program in two renders of its queue: the note before
+// was let go 27-40 ms earlier than the next one started, and its release is cut short at the
+// join. The piano's E then strikes no louder than its D sounded on; the pitch tells it is a
+// new note.
+TEST(Ears, HearANoteNoLouderThanTheOneBeforeByItsPitch) {
+    for (int skipped : {1342, 2000}) {
+        SCOPED_TRACE(std::to_string(skipped) + " frames of the release cut");
+        OfflineSynth synth;
+        synth.play(0.1);
+        synth.noteOn(60);
+        synth.play(0.35);
+        synth.noteOff(60);
+        synth.noteOn(62);
+        synth.play(0.35);
+        synth.noteOff(62);
+        synth.skip(skipped);
+        synth.noteOn(64);
+        synth.play(0.35);
+        synth.noteOff(64);
+        synth.noteOn(65);
+        synth.play(0.35);
+        expectHeard(synth.samples(), {{60, 0.1}, {62, 0.45}, {64, 0.8}, {65, 1.15}});
+    }
+}
+
 // Where the output ran dry the server plays silence, and what should have sounded then is lost:
 // the sound jumps where it comes back.
 TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {

@@ -24,6 +24,11 @@ void OfflineSynth::play(double seconds) {
     for (int i = 0; i < frames; ++i) samples_.push_back(0.5f * (left[i] + right[i]));
 }
 
+void OfflineSynth::skip(int frames) {
+    std::vector<float> left(frames), right(frames);
+    fluid_synth_write_float(synth_.get(), frames, left.data(), 0, 1, right.data(), 0, 1);
+}
+
 std::vector<float> renderNote(int program, int note, double seconds) {
     OfflineSynth synth;
     synth.program(program);

@@ -22,6 +22,9 @@ class OfflineSynth {
     void noteOff(int note) { fluid_synth_noteoff(synth_.get(), 0, note); }
     // Appends `seconds` of sound (left and right mixed) to samples().
     void play(double seconds);
+    // Renders `frames` that are never heard, as where the program renders its queue again: the
+    // sound that follows continues from that much further on.
+    void skip(int frames);
     const std::vector<float>& samples() const { return samples_; }
 
   private:

@@ -16,6 +16,8 @@ TEST_F(Readme, ThePictureOfTheWindowIsTheWindow) {
     const std::filesystem::path shot = std::filesystem::path(VELUNE_E2E_ARTIFACTS) / "window.png";
     std::filesystem::create_directories(shot.parent_path());
     const ChildEnvironment environment = theRig().programEnvironment();
+    // As a person sees it: once it is drawn (an active window may not have painted yet).
+    x().captureDrawn(mainWindow());
     ASSERT_EQ(runCommand({"import", "-window", std::to_string(mainWindow()), shot.string()},
                          environment)
                   .status,

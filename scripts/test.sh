@@ -8,37 +8,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-
-# The sanitized builds are made while the unit and widget tests run, on what those leave of the
-# processors: at idle priority (SCHED_IDLE), below every thread the tests start. They are paused
-# while the end-to-end tests play real-time audio: a virtual machine whose processors are both
-# busy, even at idle priority, is held up by its host far more often, and the tests then hear
-# the machine's stalls.
-sanitize_args="-DCMAKE_BUILD_TYPE=Debug -DVELUNE_SANITIZE=ON -DVELUNE_BUILD_E2E=OFF -DVELUNE_BUILD_BENCH=OFF"
-idle=(nice -n 19)
-if chrt --idle 0 true 2>/dev/null; then idle=(chrt --idle 0 nice -n 19); fi
-sanitized_log=build/sanitized-builds.log
-setsid "${idle[@]}" bash -c "
-    VELUNE_BUILD_DIR=build-sanitize VELUNE_CMAKE_ARGS='$sanitize_args' scripts/setup.sh &&
-    VELUNE_BUILD_DIR=build-tsan VELUNE_CMAKE_ARGS='-DVELUNE_SANITIZE=thread -DVELUNE_BUILD_BENCH=OFF' \
-        VELUNE_BUILD_TARGET=velune_thread_tests scripts/setup.sh" >"$sanitized_log" 2>&1 &
-sanitized_builds=$!
-trap 'kill -- "-$sanitized_builds" 2>/dev/null || true' EXIT
-
 ctest --test-dir build --output-on-failure -j 2 -LE e2e
 # The end-to-end tests (on PulseAudio, playing and audio loss on PipeWire too) play real time
 # audio on a two-core machine: a run that a busy moment spoiled gets one more try, and every
 # failed try stays in the log.
-kill -STOP -- "-$sanitized_builds" 2>/dev/null || true
 ctest --test-dir build --output-on-failure -L e2e --repeat until-pass:2
-kill -CONT -- "-$sanitized_builds" 2>/dev/null || true
 
-echo "Waiting for the sanitized builds (log: $sanitized_log)"
-if ! wait "$sanitized_builds"; then
-    cat "$sanitized_log"
-    echo "The sanitized builds failed." >&2
-    exit 1
-fi
+VELUNE_BUILD_DIR=build-sanitize \
+VELUNE_CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVELUNE_SANITIZE=ON -DVELUNE_BUILD_E2E=OFF -DVELUNE_BUILD_BENCH=OFF" \
+    scripts/setup.sh
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
     ctest --test-dir build-sanitize --output-on-failure -j 2
@@ -49,6 +27,10 @@ VELUNE_SANITIZED_PROGRAM="$PWD/build-sanitize/src/app/velune" \
 # thread rendering, resting, waking and losing its server while messages arrive, the recording's
 # saving thread. (The JACK port's threads are libjack's own; slowed down by the instrumentation its
 # client misses the dummy server's cycles, so that test runs in the normal build only.)
+VELUNE_BUILD_DIR=build-tsan \
+VELUNE_CMAKE_ARGS="-DVELUNE_SANITIZE=thread -DVELUNE_BUILD_BENCH=OFF" \
+VELUNE_BUILD_TARGET=velune_thread_tests \
+    scripts/setup.sh
 TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j 2 -L threads -E '^PrivateJack\.'
 

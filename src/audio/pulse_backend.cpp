@@ -233,12 +233,13 @@ void PulseBackend::onTiming(pa_stream* stream, int success, void* self) {
     if (info == nullptr || info->write_index_corrupt || info->read_index_corrupt) {
         // Just after the queue was dropped the client library cannot yet tell where the server
         // writes: a note waiting to be carried in asks again.
-        if (backend->changePending_ && backend->stream_ == stream &&
-            ++backend->timingRetries_ < 4) {
-            backend->askTiming();
-        } else if (backend->changePending_ && backend->stream_ == stream) {
-            backend->changePending_ = false;  // no answer to be had: play on
-            backend->pump();
+        if (backend->changePending_ && backend->stream_ == stream) {
+            if (++backend->timingRetries_ < 4) {
+                backend->askTiming();
+            } else {
+                backend->changePending_ = false;  // no answer to be had: play on
+                backend->pump();
+            }
         }
         return;
     }

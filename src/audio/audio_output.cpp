@@ -80,7 +80,7 @@ bool AudioOutput::tryBackend(BackendKind kind, RenderSource& source, unsigned ra
         kind == BackendKind::PipeWire ? BufferPolicy::Steps::Doubling : BufferPolicy::Steps::Fine;
     driver_ = std::make_unique<StreamDriver>(
         source, rate, BufferPolicy(start, format_.pinned || kind == BackendKind::Alsa, now, steps),
-        relay_);
+        relay_, format_.restAfter);
     switch (kind) {
         case BackendKind::PipeWire:
             backend_ = PipeWireBackend::open(*driver_);

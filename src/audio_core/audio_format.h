@@ -3,10 +3,12 @@
 // Everything that decides how long a key takes to sound, in one place, and the setting a user
 // may pin it with.
 
+#include <chrono>
 #include <optional>
 #include <string_view>
 
 #include "audio_core/buffer_policy.h"
+#include "audio_core/rest_watch.h"
 
 namespace velune {
 
@@ -21,6 +23,9 @@ struct AudioFormat {
     unsigned periods = 3;
     // The user chose this buffer: it does not adapt.
     bool pinned = false;
+
+    // How long the output plays on without a message before it comes to rest (RestWatch).
+    std::chrono::milliseconds restAfter = RestWatch::kQuietStretch;
 
     BufferSetting buffer() const { return {periodFrames, periods}; }
 };

@@ -25,7 +25,7 @@ bool RestWatch::render(RenderSource& source, float* data, std::size_t frames, un
     quietFrames_ = quiet ? quietFrames_ + frames : 0;
     framesSinceMessage_ += frames;
     return quietFrames_ >= rate / kQuietPerSecond &&
-           framesSinceMessage_ >= rate * static_cast<std::size_t>(kQuietStretch.count());
+           framesSinceMessage_ * 1000 >= rate * static_cast<std::size_t>(quietStretch_.count());
 }
 
 }  // namespace velune

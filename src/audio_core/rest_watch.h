@@ -1,7 +1,7 @@
 #pragma once
 
 // Renders for an audio output and tells when the output has come to rest: no message for
-// kQuietStretch, and the sound (reverb tails included) below -120 dBFS for a tenth of a second.
+// kQuietStretch (unless told otherwise), and the sound (reverb tails included) below -120 dBFS for a tenth of a second.
 // An output at rest pauses its stream (or slows it), so that neither the server nor the
 // synthesizer wakes up hundreds of times a second for silence; the next message wakes it.
 //
@@ -19,7 +19,10 @@ class RestWatch {
   public:
     // Longer than a pause between two phrases: the first note after a rest waits for the stream
     // to start again, and may sound a little later than the notes of a phrase.
-    static constexpr std::chrono::seconds kQuietStretch{10};
+    static constexpr std::chrono::milliseconds kQuietStretch{10000};
+
+    explicit RestWatch(std::chrono::milliseconds quietStretch = kQuietStretch)
+        : quietStretch_(quietStretch) {}
 
     // A message is about to reach the synthesizer.
     void message() { messages_.fetch_add(1, std::memory_order_acq_rel); }
@@ -39,6 +42,7 @@ class RestWatch {
     }
 
   private:
+    std::chrono::milliseconds quietStretch_;
     std::atomic<unsigned> messages_{0};
     unsigned seen_ = 0;
     std::size_t framesSinceMessage_ = 0;

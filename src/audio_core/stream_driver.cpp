@@ -9,8 +9,14 @@
 
 namespace velune {
 
-StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log)
-    : source_(source), rate_(rate), policy_(policy), pinned_(policy.pinned()), log_(log) {}
+StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log,
+                           std::chrono::milliseconds restAfter)
+    : source_(source),
+      rate_(rate),
+      policy_(policy),
+      pinned_(policy.pinned()),
+      log_(log),
+      rest_(restAfter) {}
 
 bool StreamDriver::message(bool changesSound) {
     messages_.fetch_add(1, std::memory_order_acq_rel);

@@ -34,7 +34,8 @@ class StreamDriver {
   public:
     using Clock = std::chrono::steady_clock;
 
-    StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log);
+    StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log,
+                 std::chrono::milliseconds restAfter = RestWatch::kQuietStretch);
 
     // -- The thread that sends messages.
     // A message is on its way to the source: the source takes it next, then message() follows.

@@ -195,7 +195,14 @@ void PulseBackend::pump() {
     if (written_.rewriting()) {
         stepRewrite();
     } else if (const std::size_t frames = wanted(); frames > 0 && !changePending_) {
-        writeFresh(std::min<std::size_t>(frames, kRenderCeiling));
+        // A note whose kick the loop has not seen to yet is carried in first: this render would
+        // take it in at the end of the queue, and it would wait behind all of it.
+        if (!corked_ && driver_->takeChange()) {
+            changePending_ = true;
+            askTiming();
+        } else {
+            writeFresh(std::min<std::size_t>(frames, kRenderCeiling));
+        }
     }
     api->defer_enable(pumpEvent_, written_.rewriting() || (!changePending_ && wanted() > 0));
 }

@@ -15,9 +15,12 @@ constexpr unsigned kLocalPeriod = 64;
 constexpr unsigned kLocalPeriods = 16;
 constexpr unsigned kShortestPeriod = 64;
 // A network sink hands the sound on in blocks of its latency, and the server at the far end plays
-// what arrives with no more than that in hand: at 5 ms a tunnel between two servers on a busy
-// two-core machine ran dry 8 to 38 times in ten seconds, at 10 ms not once.
-constexpr std::chrono::microseconds kNetworkShare{10000};
+// what arrives with no more than that in hand, and says nothing when it runs dry: at 5 ms a
+// tunnel between two servers on a busy two-core machine ran dry 8 to 38 times in ten seconds;
+// at 10 ms it still did now and then (2-8 times in 30 s of playing, and 4 of 14 runs of a
+// scale), at 15 ms once or never (3 times in 120 s, 0 of 16 scales). A note then sounds ~10 ms
+// later, about 30 ms after its key.
+constexpr std::chrono::microseconds kNetworkShare{15000};
 // The queue before the sink, however long the period.
 constexpr std::chrono::microseconds kShortestQueue{20000};
 constexpr unsigned kFrameStep = 16;

@@ -93,6 +93,13 @@ class Recorder {
     // The first second of a new record stream arrives in bursts (the idle sink renders ahead).
     static constexpr std::chrono::seconds kSettling{1};
 
+    // How often the server's timing is asked for (PulseAudio) or kept (PipeWire).
+    static constexpr int kTimingIntervalMs = 25;
+    // PipeWire's data thread runs ahead of the load a test puts on the machine, as a sound
+    // server's own threads do.
+    static constexpr int kRealtimePriority = 70;
+    static std::chrono::steady_clock::duration durationOf(std::size_t samples);
+
     // A monitor recorded beside the first, mixed in by its time.
     struct OtherMonitor {
         Recorder* recorder = nullptr;

@@ -12,11 +12,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-Clock::duration durationOf(std::size_t samples) {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(samples) / kSampleRate));
-}
-
 // How many samples later than the first monitor's the same moment lies in another's.
 std::ptrdiff_t offsetOf(MonotonicTime first, MonotonicTime other) {
     return static_cast<std::ptrdiff_t>(

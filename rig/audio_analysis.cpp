@@ -15,12 +15,15 @@ namespace {
 // (its peak comes about 10 ms into an attack, which is taken off), the complex domain a note
 // struck below a louder one still ringing. A new note needs 80 ms after the one before and a
 // level above -60 dBFS; each detector reports onsets 50 ms apart, so that a click at a dropout
-// does not hide a strike right after it. The peak pickers judge a frame against the frames before,
+// does not hide a strike right after it. A strike closer than that behind a join's click is
+// looked for again with detectors that report onsets 15 ms apart, there only. The peak pickers judge a frame against the frames before,
 // so the sound is heard after 200 ms of silence: a note right at the start is found too.
 constexpr uint_t kOnsetWindow = 2048;
 constexpr uint_t kHop = 256;
 constexpr smpl_t kOnsetThreshold = 0.3f;
 constexpr smpl_t kDetectorGapMs = 50;
+constexpr smpl_t kFineDetectorGapMs = 15;
+constexpr std::size_t kBehindJoin = kSampleRate * 60 / 1000;
 constexpr std::size_t kMinimumGap = kSampleRate * 80 / 1000;
 constexpr smpl_t kQuietDb = -60;
 constexpr std::size_t kLeadIn = kSampleRate / 5;
@@ -96,11 +99,11 @@ void forEachHop(std::span<const float> samples, std::size_t begin, std::size_t e
     }
 }
 
-std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay,
+std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay, smpl_t gapMs,
                                   const std::vector<float>& padded) {
     Onset onset(new_aubio_onset(method, kOnsetWindow, kHop, kSampleRate));
     aubio_onset_set_threshold(onset.get(), kOnsetThreshold);
-    aubio_onset_set_minioi_ms(onset.get(), kDetectorGapMs);
+    aubio_onset_set_minioi_ms(onset.get(), gapMs);
     aubio_onset_set_silence(onset.get(), kQuietDb);
     aubio_onset_set_delay(onset.get(), aubio_onset_get_delay(onset.get()) + extraDelay);
     Vector hop(new_fvec(kHop)), found(new_fvec(1));
@@ -114,11 +117,11 @@ std::vector<std::size_t> onsetsBy(const char* method, uint_t extraDelay,
 }
 
 // Every onset either detector finds, in order; transcribe() keeps one note per strike.
-std::vector<std::size_t> onsetsOf(std::span<const float> samples) {
+std::vector<std::size_t> onsetsOf(std::span<const float> samples, smpl_t gapMs = kDetectorGapMs) {
     std::vector<float> padded(kLeadIn);
     padded.insert(padded.end(), samples.begin(), samples.end());
-    std::vector<std::size_t> both = onsetsBy("hfc", kSampleRate / 100, padded);
-    const std::vector<std::size_t> complex = onsetsBy("complex", 0, padded);
+    std::vector<std::size_t> both = onsetsBy("hfc", kSampleRate / 100, gapMs, padded);
+    const std::vector<std::size_t> complex = onsetsBy("complex", 0, gapMs, padded);
     both.insert(both.end(), complex.begin(), complex.end());
     std::sort(both.begin(), both.end());
     return both;
@@ -261,6 +264,27 @@ bool atJoin(const Spliced& spliced, std::size_t onset) {
     return false;
 }
 
+// The onsets to judge: the detectors' own, and behind the click of a join that is no strike, the
+// changes of pitch that finer detectors find before the coarse ones could fire again.
+std::vector<std::size_t> candidatesOf(const Spliced& spliced) {
+    std::vector<std::size_t> onsets = onsetsOf(spliced.samples);
+    std::vector<std::size_t> fine;
+    const std::size_t coarse = onsets.size();
+    for (std::size_t i = 0; i < coarse; ++i) {
+        const std::size_t click = onsets[i];
+        if (!atJoin(spliced, click) || struck(spliced.samples, click)) continue;
+        if (fine.empty()) fine = onsetsOf(spliced.samples, kFineDetectorGapMs);
+        for (std::size_t onset : fine) {
+            // Only a new pitch: behind a join, the level before and after is no guide.
+            if (onset > click + kJoinAfter && onset <= click + kBehindJoin &&
+                !atJoin(spliced, onset) && changesPitch(spliced.samples, onset))
+                onsets.push_back(onset);
+        }
+    }
+    std::sort(onsets.begin(), onsets.end());
+    return onsets;
+}
+
 }  // namespace
 
 std::vector<HeardNote> transcribe(std::span<const float> samples) {
@@ -268,7 +292,7 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
     std::vector<HeardNote> notes;
     std::size_t last = 0;     // where the last note starts in the spliced sound
     bool lastAtJoin = false;  // and whether that is at a join
-    for (std::size_t onset : onsetsOf(spliced.samples)) {
+    for (std::size_t onset : candidatesOf(spliced)) {
         const bool join = atJoin(spliced, onset);
         // A strike lifts the level, or changes the pitch. A join is a strike only where the
         // level rises as at one: where a note began in the dropout. Over a note that sounds on,

@@ -202,7 +202,8 @@ TEST(Ears, HearAHoleInAHeldNoteAsADropoutAndNoNewNote) {
 
 // A cycle the graph ran without the output (2.56 ms of silence, the sound after it late or lost)
 // shortly before the next note: the join is no strike, even where the pitch heard after it
-// already takes in the next note.
+// already takes in the next note; and a note struck 30-45 ms behind the join, where the
+// detectors that fired at its click are not ready to fire again, is still heard.
 TEST(Ears, HearNoStrikeAtACycleDroppedBeforeTheNextNote) {
     const struct {
         const char* name;
@@ -214,6 +215,10 @@ TEST(Ears, HearNoStrikeAtACycleDroppedBeforeTheNextNote) {
         {"a semitone up, higher", 71, 72, 0.08, false},
         {"a tone up", 60, 62, 0.08, false},
         {"a fifth down, the sound after the hole late", 67, 60, 0.08, true},
+        {"a tone up, the hole 40 ms before", 62, 64, 0.04, false},
+        {"a tone up, the hole 30 ms before", 62, 64, 0.03, false},
+        {"a semitone up, the hole 35 ms before", 64, 65, 0.035, false},
+        {"a third up, the hole 45 ms before, late", 60, 64, 0.045, true},
     };
     constexpr double kHole = 0.00256;
     for (const auto& c : cases) {

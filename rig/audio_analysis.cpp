@@ -254,14 +254,22 @@ bool struck(std::span<const float> samples, std::size_t onset) {
 // Where the spliced sound joins across a dropout. The output lost what it should have played
 // during the dropout, so the join is a jump in the waveform: a click that the onset detectors
 // take for a strike.
-bool atJoin(const Spliced& spliced, std::size_t onset) {
+// Just behind it, the level measured across the join is no guide to a strike.
+enum class Join { None, At, Behind };
+Join joinAt(const Spliced& spliced, std::size_t onset) {
     std::size_t cut = 0;
+    Join found = Join::None;
     for (const Dropout& dropout : spliced.dropouts) {
         const std::size_t join = dropout.begin - cut;
-        if (onset + kJoinBefore >= join && onset <= join + kJoinAfter) return true;
+        if (onset + kJoinBefore >= join && onset <= join + kJoinAfter) return Join::At;
+        if (onset > join + kJoinAfter && onset <= join + kBehindJoin) found = Join::Behind;
         cut += dropout.end - dropout.begin;
     }
-    return false;
+    return found;
+}
+
+bool atJoin(const Spliced& spliced, std::size_t onset) {
+    return joinAt(spliced, onset) == Join::At;
 }
 
 // The onsets to judge: the detectors' own, and behind the click of a join that is no strike, the
@@ -293,7 +301,8 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
     std::size_t last = 0;     // where the last note starts in the spliced sound
     bool lastAtJoin = false;  // and whether that is at a join
     for (std::size_t onset : candidatesOf(spliced)) {
-        const bool join = atJoin(spliced, onset);
+        const Join near = joinAt(spliced, onset);
+        const bool join = near == Join::At;
         // A strike lifts the level, or changes the pitch. A join is a strike only where the
         // level rises as at one: where a note began in the dropout. Over a note that sounds on,
         // its click is none, whatever pitch the ears hear after it.
@@ -305,8 +314,9 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
             notes.pop_back();
         }
         const std::optional<int> pitch = pitchAt(spliced.samples, onset);
-        // A click at a join, over the note that sounded on, is no new note.
-        if (join && !notes.empty() && notes.back().midi == pitch) continue;
+        // A click at a join, or a rise just behind it, over the note that sounded on, is no new
+        // note.
+        if (near != Join::None && !notes.empty() && notes.back().midi == pitch) continue;
         notes.push_back({spliced.originalIndex(onset), pitch});
         last = onset;
         lastAtJoin = join;

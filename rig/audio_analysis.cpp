@@ -16,8 +16,9 @@ namespace {
 // struck below a louder one still ringing. A new note needs 80 ms after the one before and a
 // level above -60 dBFS; each detector reports onsets 50 ms apart, so that a click at a dropout
 // does not hide a strike right after it. A strike closer than that behind a join's click is
-// looked for again with detectors that report onsets 15 ms apart, there only. The peak pickers judge a frame against the frames before,
-// so the sound is heard after 200 ms of silence: a note right at the start is found too.
+// looked for again with detectors that report onsets 15 ms apart, there only. The peak pickers
+// judge a frame against the frames before, so the sound is heard after 200 ms of silence: a
+// note right at the start is found too.
 constexpr uint_t kOnsetWindow = 2048;
 constexpr uint_t kHop = 256;
 constexpr smpl_t kOnsetThreshold = 0.3f;

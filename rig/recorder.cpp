@@ -74,7 +74,8 @@ void Recorder::connect(const std::string& address, const std::vector<std::string
         others_.back()->recorder = this;
         others_.back()->stream = record(monitors[i], onOtherRead, others_.back().get());
     }
-    timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kTimingIntervalMs * PA_USEC_PER_MSEC, onTimer, this);
+    timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kTimingIntervalMs * PA_USEC_PER_MSEC,
+                                   onTimer, this);
 }
 
 // A record stream of `monitor` whose samples go to `onData`, connected. It does not keep an

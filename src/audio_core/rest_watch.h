@@ -1,7 +1,8 @@
 #pragma once
 
 // Renders for an audio output and tells when the output has come to rest: no message for
-// kQuietStretch (unless told otherwise), and the sound (reverb tails included) below -120 dBFS for a tenth of a second.
+// kQuietStretch (unless told otherwise), and the sound (reverb tails included) below -120 dBFS
+// for a tenth of a second.
 // An output at rest pauses its stream (or slows it), so that neither the server nor the
 // synthesizer wakes up hundreds of times a second for silence; the next message wakes it.
 //

@@ -20,6 +20,10 @@ constexpr std::size_t kChunkFrames = kSampleRate / 100;
 // than that the sink may have woken already, and its sound would come after the silence.
 constexpr auto kFillBehind = 50ms;
 
+void unref(pa_operation* operation) {
+    if (operation != nullptr) pa_operation_unref(operation);
+}
+
 }  // namespace
 
 Clock::duration Recorder::durationOf(std::size_t samples) {
@@ -76,6 +80,16 @@ void Recorder::connect(const std::string& address, const std::vector<std::string
     }
     timer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kTimingIntervalMs * PA_USEC_PER_MSEC,
                                    onTimer, this);
+    // A null sink with nothing to play renders two seconds ahead at a time, and its monitor
+    // sends nothing until that block ends: the recording would wait up to two seconds for its
+    // first samples. A sink woken from suspension starts its blocks from now.
+    for (const std::string& monitor : monitors) {
+        const std::string sink = monitor.substr(0, monitor.rfind(".monitor"));
+        for (int suspend : {1, 0}) {
+            unref(pa_context_suspend_sink_by_name(context_, sink.c_str(), suspend, nullptr,
+                                                  nullptr));
+        }
+    }
 }
 
 // A record stream of `monitor` whose samples go to `onData`, connected. It does not keep an
@@ -210,9 +224,7 @@ void Recorder::onTimer(pa_mainloop_api*, pa_time_event* event, const struct time
             recorder->changed_.notify_all();
         }
     }
-    if (pa_operation* operation = pa_stream_update_timing_info(recorder->stream_, onTiming, self)) {
-        pa_operation_unref(operation);
-    }
+    unref(pa_stream_update_timing_info(recorder->stream_, onTiming, self));
     pa_context_rttime_restart(recorder->context_, event,
                               pa_rtclock_now() + kTimingIntervalMs * PA_USEC_PER_MSEC);
 }

@@ -152,9 +152,8 @@ void PulseBackend::onKick(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_fl
     if (driver.endRest()) {
         driver.takeChange();  // what resume() writes carries it already
         backend->resume();
-    } else if (driver.takeChange()) {
-        backend->changePending_ = true;
-        backend->askTiming();
+    } else {
+        backend->awaitChange();
     }
 }
 
@@ -197,10 +196,7 @@ void PulseBackend::pump() {
     } else if (const std::size_t frames = wanted(); frames > 0 && !changePending_) {
         // A note whose kick the loop has not seen to yet is carried in first: this render would
         // take it in at the end of the queue, and it would wait behind all of it.
-        if (!corked_ && driver_->takeChange()) {
-            changePending_ = true;
-            askTiming();
-        } else {
+        if (corked_ || !awaitChange()) {
             writeFresh(std::min<std::size_t>(frames, kRenderCeiling));
         }
     }
@@ -228,6 +224,15 @@ void PulseBackend::writeFresh(std::size_t frames) {
         return;
     }
     if (atRest && driver_->beginRest()) rest();
+}
+
+// A note to carry into the queue: the server is asked where it reads, and nothing fresh is
+// written until it answers. False when there is none.
+bool PulseBackend::awaitChange() {
+    if (!driver_->takeChange()) return false;
+    changePending_ = true;
+    askTiming();
+    return true;
 }
 
 // Asks the server where it reads; the answer renders the queue again from there.

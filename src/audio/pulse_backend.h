@@ -84,6 +84,7 @@ class PulseBackend : public AudioBackend {
     void pump();
     void writeFresh(std::size_t frames);
     void stepRewrite();
+    bool awaitChange();
     void askTiming();
     void rewriteFrom(const pa_timing_info& info);
     void rest();

@@ -123,16 +123,23 @@ bool AudioOutput::serverCameBack() {
     return false;
 }
 
-void AudioOutput::messageBegins() {
-    if (driver_ && backend_) driver_->messageBegins();
-}
-
-void AudioOutput::message(bool changesSound) {
-    if (driver_ && backend_ && driver_->message(changesSound)) backend_->kick();
+AudioOutput::Delivery AudioOutput::message(std::uint32_t message) {
+    if (!driver_ || !backend_) return Delivery::NoOutput;
+    switch (driver_->post(message)) {
+        case StreamDriver::Posted::Kick:
+            backend_->kick();
+            return Delivery::Queued;
+        case StreamDriver::Posted::Queued:
+            return Delivery::Queued;
+        case StreamDriver::Posted::Full:
+            break;
+    }
+    return Delivery::Full;
 }
 
 void AudioOutput::stop() {
     backend_.reset();
+    if (driver_) driver_->takeLeftovers();
     driver_.reset();
 }
 

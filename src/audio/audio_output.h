@@ -7,6 +7,7 @@
 // server is looked for again on a thread of its own, and every wait for one has a time limit.
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <vector>
@@ -51,12 +52,16 @@ class AudioOutput {
     // Playing, the output has not gone away, and nothing better has come up meanwhile (a server
     // after ALSA, a sink of another rate): false asks for start() again.
     bool playing();
-    // A message is on its way to the source (messageBegins()), and the source has taken it
-    // (message()); `changesSound`: a note starts or ends. From the thread that sends messages:
-    // takes no lock and never waits.
-    void messageBegins();
-    void message(bool changesSound);
-    // Stops the audio thread; the source may be freed afterwards.
+    enum class Delivery {
+        Queued,    // the output's thread hands it to the source just before it renders next
+        NoOutput,  // nothing plays: the caller hands it to the source itself
+        Full,      // dropped: the output's thread has not rendered for a long while
+    };
+    // A packed short message for the source, checked by the sender. From the thread that sends
+    // messages: takes no lock and never waits.
+    Delivery message(std::uint32_t message);
+    // Stops the audio thread, and hands the source what messages its thread had not taken in;
+    // the source may be freed afterwards.
     void stop();
     BackendKind kind() const { return kind_; }
 

@@ -7,7 +7,22 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "audio_core/render_source.h"
+
 namespace velune {
+
+namespace {
+
+constexpr std::uint32_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0;
+constexpr std::uint32_t kAllSoundOff = 120;
+constexpr std::uint32_t kChannels = 16;
+
+bool startsOrEnds(std::uint32_t message) {
+    const std::uint32_t kind = message & 0xF0;
+    return kind == kNoteOff || kind == kNoteOn;
+}
+
+}  // namespace
 
 StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy policy, LogRelay& log,
                            std::chrono::milliseconds restAfter)
@@ -18,12 +33,29 @@ StreamDriver::StreamDriver(RenderSource& source, unsigned rate, BufferPolicy pol
       log_(log),
       rest_(restAfter) {}
 
-bool StreamDriver::message(bool changesSound) {
-    messages_.fetch_add(1, std::memory_order_acq_rel);
+StreamDriver::Posted StreamDriver::post(std::uint32_t message) {
     rest_.message();
-    const bool rewrite = changesSound && rewrites_.load(std::memory_order_acquire);
-    if (rewrite) change_.store(true, std::memory_order_release);
-    return rewrite || resting_.load(std::memory_order_acquire);
+    if (!messages_.push(message)) {
+        overflowed_.store(true, std::memory_order_release);
+        return Posted::Full;
+    }
+    const bool rewrite = startsOrEnds(message) && rewrites_.load(std::memory_order_acquire);
+    return rewrite || resting_.load(std::memory_order_acquire) ? Posted::Kick : Posted::Queued;
+}
+
+bool StreamDriver::takeMessages() {
+    bool notes = false;
+    messages_.takeAll([&](std::uint32_t message) {
+        source_.play(message);
+        notes = notes || startsOrEnds(message);
+    });
+    if (overflowed_.exchange(false, std::memory_order_acq_rel)) {
+        // Messages were lost, note-offs among them perhaps: nothing may sound on for them.
+        for (std::uint32_t channel = 0; channel < kChannels; ++channel)
+            source_.play(kControlChange | channel | kAllSoundOff << 8);
+        notes = true;
+    }
+    return notes;
 }
 
 // Runs ahead of ordinary threads where the system allows it: at kRealtimePriority, or at the
@@ -45,7 +77,7 @@ void StreamDriver::enterRealtime() {
 }
 
 bool StreamDriver::render(float* data, std::size_t frames) {
-    renderedMessages_ = (messages_.load(std::memory_order_acquire) + 1) / 2;
+    if (!rewrites_.load(std::memory_order_relaxed)) takeMessages();
     return rest_.render(source_, data, frames, rate_);
 }
 

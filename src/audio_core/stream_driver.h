@@ -5,13 +5,15 @@
 // what happens through the LogRelay. A backend (PulseAudio, PipeWire, ALSA) is a thin adapter
 // around it:
 //
-//   messages' thread --message()--> [atomics] --kick--> backend's thread --render()--> source
-//                                                        |-- underflow(), tick(), lateInCycle()
-//                                                        `-- beginRest(), endRest()
+//   messages' thread --post()--> [message queue] --kick--> backend's thread --render()--> source
+//                                                           |-- underflow(), tick(), lateInCycle()
+//                                                           `-- beginRest(), endRest()
 //
-// The thread that sends messages (the window's) touches only atomics here and never waits for
-// the backend's thread; everything else belongs to the backend's real-time thread, which takes
-// no lock, allocates nothing and logs only through the relay.
+// The thread that sends messages (the window's) touches only the lock-free queue and atomics here
+// and never waits for the backend's thread; the backend's thread hands the messages to the source
+// itself, just before a render, so it knows exactly which render sounds a note first. Everything
+// here but post() belongs to the backend's real-time thread, which takes no lock, allocates
+// nothing and logs only through the relay.
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,7 @@
 
 #include "audio_core/buffer_policy.h"
 #include "audio_core/log_relay.h"
+#include "audio_core/message_queue.h"
 #include "audio_core/rest_watch.h"
 
 namespace velune {
@@ -38,26 +41,29 @@ class StreamDriver {
                  std::chrono::milliseconds restAfter = RestWatch::kQuietStretch);
 
     // -- The thread that sends messages.
-    // A message is on its way to the source: the source takes it next, then message() follows.
-    void messageBegins() { messages_.fetch_add(1, std::memory_order_acq_rel); }
-    // The source has taken a message; `changesSound`: it starts or ends a note, which the queued
-    // sound should carry at once. True when the backend's thread has something to do about it
-    // (the rest to end, the queue to render again): the backend is to be kicked.
-    bool message(bool changesSound);
+    enum class Posted {
+        Queued,  // the backend's thread takes it in before it renders next
+        Kick,    // and it is to be kicked: the rest to end, or a note to carry into the queue
+        Full,    // not queued: the backend's thread has not rendered for a long while (a hung
+                 // server); what sounds is silenced when it renders again, so nothing hangs on
+    };
+    // A packed short message for the source, checked by the sender.
+    Posted post(std::uint32_t message);
 
     // -- The backend's thread (real-time once enterRealtime() has run).
     // Once, at its first callback: real-time priority where the system allows it.
     void enterRealtime();
-    // Renders `frames` stereo frames into `data`; true when the output has come to rest.
+    // Renders `frames` stereo frames into `data`; true when the output has come to rest. Where
+    // the backend renders its queue again (setRewrites()), the messages wait for takeChange();
+    // elsewhere the source takes them in first.
     bool render(float* data, std::size_t frames);
-    // A note started or ended since the last call that no render has taken in yet (only where
-    // the backend renders its queue again: setRewrites()). A change a render already took in
-    // sounds where that render put it: rendering the queue again would continue the source from
-    // where it had got to, and cut the start of the note away.
-    bool takeChange() {
-        const bool changed = change_.exchange(false, std::memory_order_acq_rel);
-        return changed && messages_.load(std::memory_order_acquire) / 2 > renderedMessages_;
-    }
+    // The source takes in the messages that came; true when one starts or ends a note, which the
+    // sound already queued should then carry (the backend renders its queue again). Before any
+    // render that goes to the end of the queue, so that no note is taken in there.
+    bool takeChange() { return takeMessages(); }
+    // The messages still queued once the backend's thread has stopped, taken in by the caller:
+    // an instrument chosen meanwhile holds on the next output.
+    void takeLeftovers() { takeMessages(); }
     void setRewrites(bool rewrites) { rewrites_.store(rewrites); }
 
     // The buffer policy; each returns the new setting when it changed, and logs why.
@@ -87,6 +93,7 @@ class StreamDriver {
 
   private:
     std::optional<BufferSetting> changed(bool changed, const char* why);
+    bool takeMessages();
 
     RenderSource& source_;
     unsigned rate_;
@@ -94,13 +101,9 @@ class StreamDriver {
     const bool pinned_;
     LogRelay& log_;
     RestWatch rest_;
-    std::atomic<bool> change_{false};
     std::atomic<bool> rewrites_{false};
-    // Counts twice each message the source has taken, and once more while one is on its way.
-    std::atomic<std::uint64_t> messages_{0};
-    // The backend's thread's: the messages the source had taken by the last render (one on its
-    // way then counts as taken: it is seldom not, and a note taken late only waits).
-    std::uint64_t renderedMessages_ = 0;
+    MessageQueue messages_;
+    std::atomic<bool> overflowed_{false};
     std::atomic<bool> resting_{false};
     std::atomic<unsigned> seenAtRest_{0};
 };

@@ -197,18 +197,21 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
         return loaded;
     }
     const std::int32_t audio = config_.audio && !audio_.playing() ? restoreAudio() : kOk;
-    // Even without an output the synthesizer takes the message, so that a note off ends its
-    // note and an instrument change holds when the output is back.
-    audio_.messageBegins();
-    const bool played = synth_->play(message) == Synthesizer::Verdict::Played;
-    // A note that starts or ends sounds at once, not after the sound already queued.
-    const std::optional<MidiBytes> bytes = unpackShortMessage(message);
-    const int kind = bytes ? bytes->data[0] & 0xF0 : 0;
-    audio_.message(played && (kind == 0x80 || kind == 0x90));
+    if (synth_->accept(message) == Synthesizer::Verdict::Refused) {
+        return kMessageRejected;
+    }
+    // The audio thread plays it just before it renders, at once where a note starts or ends.
+    // Without an output the synthesizer takes it here, so that a note off ends its note and an
+    // instrument change holds when the output is back.
+    const AudioOutput::Delivery delivery =
+        config_.audio ? audio_.message(message) : AudioOutput::Delivery::NoOutput;
+    if (delivery == AudioOutput::Delivery::NoOutput) {
+        synth_->play(message);
+    }
     if (audio != kOk) {
         return audio;
     }
-    return played ? kOk : kMessageRejected;
+    return delivery == AudioOutput::Delivery::Full ? kMessageRejected : kOk;
 }
 
 void FluidSynthService::render(float* left, float* right, int frames) {

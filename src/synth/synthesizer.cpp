@@ -47,7 +47,8 @@ void routeFluidLog() {
 
 void configureForLivePlaying(fluid_settings_t* settings, unsigned sampleRate) {
     fluid_settings_setnum(settings, "synth.sample-rate", sampleRate);
-    // The window's thread sends messages while the audio thread renders: FluidSynth must lock.
+    // The audio thread plays and renders while the window's thread may load or silence:
+    // FluidSynth must lock.
     fluid_settings_setint(settings, "synth.threadsafe-api", 1);
     // Samples load on demand: start-up reads the preset table only, not 140 MB of audio.
     fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
@@ -99,7 +100,7 @@ void Synthesizer::prepareChannel(int channel) {
     }
 }
 
-Synthesizer::Verdict Synthesizer::play(std::uint32_t message) {
+Synthesizer::Verdict Synthesizer::accept(std::uint32_t message) {
     const int status = message & 0xFF;
     const int data1 = (message >> 8) & 0xFF;
     const int data2 = (message >> 16) & 0xFF;
@@ -115,31 +116,46 @@ Synthesizer::Verdict Synthesizer::play(std::uint32_t message) {
     } else {
         prepareChannel(channel);
     }
-    return apply(status & kStatusMask, channel, data1, data2) == FLUID_OK ? Verdict::Played
-                                                                          : Verdict::Refused;
+    return Verdict::Played;
 }
 
-int Synthesizer::apply(int status, int channel, int data1, int data2) {
+void Synthesizer::play(std::uint32_t message) {
+    const int status = message & 0xFF;
+    if (status < kNoteOff || status >= kSystem) return;
+    apply(status & kStatusMask, status & kChannelMask, (message >> 8) & kDataMax,
+          (message >> 16) & kDataMax);
+}
+
+// FluidSynth's refusals (a note on a channel without a preset, a note off for a note that is not
+// sounding) are no error for a MIDI port, and come too late to tell the sender.
+void Synthesizer::apply(int status, int channel, int data1, int data2) {
     switch (status) {
         case kNoteOff:
-            // A note off for a note that is not sounding is no error for a MIDI port.
             fluid_synth_noteoff(synth(), channel, data1);
-            return FLUID_OK;
+            break;
         case kNoteOn:
-            if (data2 == 0) return apply(kNoteOff, channel, data1, 0);
-            return fluid_synth_noteon(synth(), channel, data1, data2);
+            if (data2 == 0) {
+                fluid_synth_noteoff(synth(), channel, data1);
+            } else {
+                fluid_synth_noteon(synth(), channel, data1, data2);
+            }
+            break;
         case kKeyPressure:
-            return fluid_synth_key_pressure(synth(), channel, data1, data2);
+            fluid_synth_key_pressure(synth(), channel, data1, data2);
+            break;
         case kControlChange:
-            return fluid_synth_cc(synth(), channel, data1, data2);
+            fluid_synth_cc(synth(), channel, data1, data2);
+            break;
         case kProgramChange:
-            return fluid_synth_program_change(synth(), channel, data1);
+            fluid_synth_program_change(synth(), channel, data1);
+            break;
         case kChannelPressure:
-            return fluid_synth_channel_pressure(synth(), channel, data1);
+            fluid_synth_channel_pressure(synth(), channel, data1);
+            break;
         case kPitchBend:
-            return fluid_synth_pitch_bend(synth(), channel, data1 | (data2 << 7));
+            fluid_synth_pitch_bend(synth(), channel, data1 | (data2 << 7));
+            break;
     }
-    return FLUID_OK;
 }
 
 void Synthesizer::silenceAll() { fluid_synth_all_sounds_off(synth(), -1); }

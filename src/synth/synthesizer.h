@@ -27,10 +27,14 @@ class Synthesizer : public RenderSource {
     // that its first note does not wait for the samples. false when FluidSynth refuses the file.
     bool load(const std::string& soundFont, int channel);
 
-    // One packed short message (status, data1 << 8, data2 << 16). A channel gets the preset of
-    // a General MIDI reset when it is first used; running status and system messages are no
-    // error and do nothing.
-    Verdict play(std::uint32_t message);
+    // Checks one packed short message (status, data1 << 8, data2 << 16) on the thread that sends
+    // it: Refused when its data bytes are out of range. A channel gets the preset of a General
+    // MIDI reset when it is first used; running status and system messages are no error and do
+    // nothing.
+    Verdict accept(std::uint32_t message);
+    // Plays a message accept() took, on the thread that renders (or, without an audio output,
+    // the sender's).
+    void play(std::uint32_t message) override;
     void silenceAll();
     // The next frames, for a synthesizer without an audio output.
     void render(float* left, float* right, int frames);
@@ -47,7 +51,7 @@ class Synthesizer : public RenderSource {
     };
     Synthesizer() = default;
     void prepareChannel(int channel);
-    int apply(int status, int channel, int data1, int data2);
+    void apply(int status, int channel, int data1, int data2);
 
     // In this order, the synthesizer goes before its settings.
     std::unique_ptr<fluid_settings_t, Deleter> settings_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "audio_core/render_source.h"
 
@@ -13,6 +14,7 @@ struct Silence : RenderSource {
     void render(float* data, std::size_t frames) override {
         std::fill(data, data + frames * 2, 0.0f);
     }
+    void play(std::uint32_t) override {}
     void setRate(unsigned) override {}
 };
 

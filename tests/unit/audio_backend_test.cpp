@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -109,7 +111,11 @@ TEST(LogRelay, SaysEverythingThatRealTimeThreadsPostInTheirOrder) {
     }
 }
 
+constexpr std::uint32_t kNote = 0x90 | 60 << 8 | 100 << 16;  // a note-on, channel 1
+constexpr std::uint32_t kVolume = 0xB0 | 7 << 8 | 90 << 16;  // a control change
+
 TEST(StreamDriver, TheRestBeginsAndEndsOnceWhicheverThreadComesFirst) {
+    using Posted = StreamDriver::Posted;
     Silence silence;
     LogRelay relay;
     StreamDriver driver(silence, 48000, BufferPolicy({128, 3}, false, Clock::now()), relay);
@@ -117,52 +123,61 @@ TEST(StreamDriver, TheRestBeginsAndEndsOnceWhicheverThreadComesFirst) {
     // No message yet: the rest begins; a message then ends it, once, and asks for a kick.
     EXPECT_TRUE(driver.beginRest());
     EXPECT_FALSE(driver.endRest()) << "no message has come";
-    EXPECT_TRUE(driver.message(false)) << "a message at rest wakes the backend";
+    EXPECT_EQ(driver.post(kVolume), Posted::Kick) << "a message at rest wakes the backend";
     EXPECT_TRUE(driver.endRest());
     EXPECT_FALSE(driver.endRest()) << "the rest ends once";
-    EXPECT_FALSE(driver.message(false)) << "playing, a message that sounds nothing needs no kick";
-    driver.messageBegins();
-    EXPECT_TRUE(driver.message(true)) << "a note to carry into the queue needs one";
-    EXPECT_TRUE(driver.takeChange());
-    EXPECT_FALSE(driver.takeChange());
+    EXPECT_EQ(driver.post(kVolume), Posted::Queued) << "playing, a message that is no note";
+    EXPECT_EQ(driver.post(kNote), Posted::Kick) << "a note to carry into the queue";
     // A message between the render that found the rest and the rest itself: no rest.
     std::vector<float> period(256);
     driver.render(period.data(), 128);
-    driver.message(false);
+    driver.post(kVolume);
     EXPECT_FALSE(driver.beginRest());
     EXPECT_FALSE(driver.resting());
 }
 
-// The queue is rendered again for a note only when no render took the note in yet: the source
-// goes on from where it had got to, so rendering again over a note already rendered would cut
-// its start away (a second note-on right behind a note-off, taken into the first one's rewrite,
-// lost the first 20 ms of its attack that way). Each row: B a message on its way, M the source
-// took it (a note), R a render, and t/f what takeChange() says.
-TEST(StreamDriver, CarriesANoteIntoTheQueueOnlyWhenNoRenderTookItIn) {
+// What the source took in and rendered, in order: n a note, c another message, r a render.
+struct Witness : Silence {
+    void render(float* data, std::size_t frames) override {
+        Silence::render(data, frames);
+        seen += 'r';
+    }
+    void play(std::uint32_t message) override { seen += message == kNote ? 'n' : 'c'; }
+    std::string seen;
+};
+
+// The source takes each message in on the rendering thread, just before a render. Where the
+// backend renders its queue again, a note is taken in only when it is carried into the queue
+// (takeChange()), never by a render at the end of the queue: the rewrite goes on from where the
+// source had got to, and would cut the start of a note rendered there away, or the note would
+// wait behind the whole queue. Each row: N a note posted, C another message, R a render, t/f what
+// takeChange() says.
+TEST(StreamDriver, TheSourceTakesEachMessageInJustBeforeTheRenderThatSoundsIt) {
     const struct {
         const char* name;
+        bool rewrites;
         const char* steps;
+        const char* seen;
     } cases[] = {
-        {"a note not rendered yet", "BMt"},
-        {"a note a render took in before its kick", "BMRf"},
-        {"a note on its way during a render counts as taken in", "BRMf"},
-        {"one rewrite, then a note after its render", "BMtRBMt"},
-        {"the note-on taken into the note-off's rewrite", "BMtBRMf"},
-        {"nothing new", "BMtRf"},
+        {"a note waits for its carry, not for a render", true, "NRtR", "rnr"},
+        {"a message that is no note carries nothing", true, "CfR", "cr"},
+        {"a note and the message before it, in order", true, "CNtR", "cnr"},
+        {"nothing new", true, "NtRf", "nr"},
+        {"a plain stream: each render takes in what came first", false, "NCRNR", "ncrnr"},
     };
     for (const auto& c : cases) {
-        Silence silence;
+        Witness witness;
         LogRelay relay;
-        StreamDriver driver(silence, 48000, BufferPolicy({128, 3}, false, Clock::now()), relay);
-        driver.setRewrites(true);
+        StreamDriver driver(witness, 48000, BufferPolicy({128, 3}, false, Clock::now()), relay);
+        driver.setRewrites(c.rewrites);
         std::vector<float> period(256);
         for (const char* step = c.steps; *step != '\0'; ++step) {
             switch (*step) {
-                case 'B':
-                    driver.messageBegins();
+                case 'N':
+                    driver.post(kNote);
                     break;
-                case 'M':
-                    driver.message(true);
+                case 'C':
+                    driver.post(kVolume);
                     break;
                 case 'R':
                     driver.render(period.data(), 128);
@@ -172,7 +187,32 @@ TEST(StreamDriver, CarriesANoteIntoTheQueueOnlyWhenNoRenderTookItIn) {
                         << c.name << ", step " << step - c.steps;
             }
         }
+        EXPECT_EQ(witness.seen, c.seen) << c.name;
     }
+}
+
+// A server that hangs while the player plays on fills the queue: what cannot be queued is lost,
+// a note's end perhaps, so once rendering resumes everything that sounds is silenced.
+TEST(StreamDriver, AFullQueueSilencesEveryChannelOnceRenderingResumes) {
+    struct Channels : Silence {
+        void play(std::uint32_t message) override {
+            if ((message & 0xF0) == 0xB0 && (message >> 8 & 0x7F) == 120)
+                silenced.set(message & 0x0F);
+            else
+                ++taken;
+        }
+        std::bitset<16> silenced;
+        std::size_t taken = 0;
+    } source;
+    LogRelay relay;
+    StreamDriver driver(source, 48000, BufferPolicy({128, 3}, false, Clock::now()), relay);
+    for (std::size_t i = 0; i < MessageQueue::kCapacity; ++i)
+        ASSERT_NE(driver.post(kNote), StreamDriver::Posted::Full) << i;
+    EXPECT_EQ(driver.post(kNote), StreamDriver::Posted::Full);
+    EXPECT_TRUE(driver.takeChange());
+    EXPECT_EQ(source.taken, MessageQueue::kCapacity) << "what was queued is played, in order";
+    EXPECT_TRUE(source.silenced.all()) << "then every channel is silenced";
+    EXPECT_EQ(driver.post(kNote), StreamDriver::Posted::Queued) << "room again";
 }
 
 TEST(PipeWireCycle, OnlyACycleThatPassedWithoutUsCounts) {

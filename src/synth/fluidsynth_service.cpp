@@ -180,12 +180,11 @@ std::int32_t FluidSynthService::close(std::uint32_t handle) {
 
 // The audio server went away: try it again now, so that playing resumes without a restart
 // once it is back. What sounded when it went away does not sound again with the new output.
+// It is silenced between the two outputs, while no audio thread renders.
 std::int32_t FluidSynthService::restoreAudio() {
-    if (!audio_.start(*synth_)) {
-        return kAudioLost;
-    }
+    audio_.stop();
     synth_->silenceAll();
-    return kOk;
+    return audio_.start(*synth_) ? kOk : kAudioLost;
 }
 
 std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint32_t message) {

@@ -23,7 +23,7 @@ bool QueuedAudio::beginRewrite(std::int64_t read, std::size_t margin, std::size_
 
 std::size_t QueuedAudio::nextRewrite(std::size_t ceiling) const {
     if (!rewrite_) return 0;
-    if (rewrite_->first) ceiling = std::min(ceiling, kFirstStepFrames);
+    ceiling = std::min(ceiling, rewrite_->first ? kFirstStepFrames : 2 * rewrite_->lastStep);
     return std::min(static_cast<std::size_t>(rewrite_->to - rewrite_->cursor), ceiling);
 }
 
@@ -35,6 +35,7 @@ std::int64_t QueuedAudio::rewritten(std::span<float> fresh) {
     written(fresh);
     rewrite.cursor = end_;
     rewrite.first = false;
+    rewrite.lastStep = fresh.size() / kChannels;
     if (rewrite.cursor >= rewrite.to) rewrite_.reset();
     return seek;
 }

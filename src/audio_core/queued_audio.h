@@ -25,7 +25,10 @@ class QueuedAudio {
     static constexpr std::size_t kFadeFrames = 32;
     // The first step of a rewrite is short: the note's head reaches the server sooner, and a
     // change right behind this one (a key's note-on right after its note-off) continues the
-    // source from not far on, rather than a whole step further.
+    // source from not far on, rather than a whole step further. Each step after is at most twice
+    // the one before: the seek back leaves the server's write index only the margin and the
+    // first step ahead of where it reads, and a server that reads past its write index plays
+    // silence until it has a period again (a 2 ms hole when a 1024-frame second step came late).
     static constexpr std::size_t kFirstStepFrames = 128;
 
     struct Span {
@@ -51,8 +54,8 @@ class QueuedAudio {
     bool beginRewrite(std::int64_t read, std::size_t margin, std::size_t longest);
     bool rewriting() const { return rewrite_.has_value(); }
     void cancelRewrite() { rewrite_.reset(); }
-    // How many frames the next step of the rewrite renders: up to `ceiling` (kFirstStepFrames at
-    // the first).
+    // How many frames the next step of the rewrite renders: up to `ceiling`, kFirstStepFrames at
+    // the first, and twice the last step after it.
     std::size_t nextRewrite(std::size_t ceiling) const;
     // Takes `fresh`, rendered for the next step, in place of what is queued there (faded in over
     // it at the first step), and returns where it goes: frames from the stream's write index (a
@@ -81,6 +84,7 @@ class QueuedAudio {
         std::int64_t cursor;  // the next frame to render again
         std::int64_t to;
         bool first;  // fades in from the sound queued there
+        std::size_t lastStep = 0;
     };
     std::optional<Rewrite> rewrite_;
 };

@@ -55,7 +55,7 @@ class AudioOutput {
     enum class Delivery {
         Queued,    // the output's thread hands it to the source just before it renders next
         NoOutput,  // nothing plays: the caller hands it to the source itself
-        Full,      // dropped: the output's thread has not rendered for a long while
+        Full,      // dropped: the output's thread has not rendered for a long while (a hung server)
     };
     // A packed short message for the source, checked by the sender. From the thread that sends
     // messages: takes no lock and never waits.

@@ -210,7 +210,9 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
     if (audio != kOk) {
         return audio;
     }
-    return delivery == AudioOutput::Delivery::Full ? kMessageRejected : kOk;
+    // A queue that filled means the audio thread has not rendered for a long while (a hung
+    // server): to the player the output is gone, and the note did not sound.
+    return delivery == AudioOutput::Delivery::Full ? kAudioLost : kOk;
 }
 
 void FluidSynthService::render(float* left, float* right, int frames) {

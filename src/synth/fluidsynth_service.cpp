@@ -5,7 +5,6 @@
 
 #include "support/diagnostics.h"
 #include "support/user_texts.h"
-#include "synth/midi_sink.h"
 #include "synth/synthesizer.h"
 
 namespace velune {
@@ -196,7 +195,7 @@ std::int32_t FluidSynthService::sendShortMessage(std::uint32_t handle, std::uint
         return loaded;
     }
     const std::int32_t audio = config_.audio && !audio_.playing() ? restoreAudio() : kOk;
-    if (synth_->accept(message) == Synthesizer::Verdict::Refused) {
+    if (!synth_->accept(message)) {
         return kMessageRejected;
     }
     // The audio thread plays it just before it renders, at once where a note starts or ends.

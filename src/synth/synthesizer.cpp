@@ -100,15 +100,15 @@ void Synthesizer::prepareChannel(int channel) {
     }
 }
 
-Synthesizer::Verdict Synthesizer::accept(std::uint32_t message) {
+bool Synthesizer::accept(std::uint32_t message) {
     const int status = message & 0xFF;
     const int data1 = (message >> 8) & 0xFF;
     const int data2 = (message >> 16) & 0xFF;
     if (status < kNoteOff || status >= kSystem) {
-        return Verdict::Played;  // running status and system messages have no meaning here
+        return true;  // running status and system messages have no meaning here
     }
     if (data1 > kDataMax || data2 > kDataMax) {
-        return Verdict::Refused;
+        return false;
     }
     const int channel = status & kChannelMask;
     if ((status & kStatusMask) == kProgramChange) {
@@ -116,7 +116,7 @@ Synthesizer::Verdict Synthesizer::accept(std::uint32_t message) {
     } else {
         prepareChannel(channel);
     }
-    return Verdict::Played;
+    return true;
 }
 
 void Synthesizer::play(std::uint32_t message) {

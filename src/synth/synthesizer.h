@@ -18,8 +18,6 @@ namespace velune {
 
 class Synthesizer : public RenderSource {
   public:
-    enum class Verdict { Played, Refused };
-
     // nullptr when FluidSynth cannot make one (logged).
     static std::unique_ptr<Synthesizer> create(unsigned sampleRate);
 
@@ -28,10 +26,10 @@ class Synthesizer : public RenderSource {
     bool load(const std::string& soundFont, int channel);
 
     // Checks one packed short message (status, data1 << 8, data2 << 16) on the thread that sends
-    // it: Refused when its data bytes are out of range. A channel gets the preset of a General
+    // it: false when its data bytes are out of range. A channel gets the preset of a General
     // MIDI reset when it is first used; running status and system messages are no error and do
     // nothing.
-    Verdict accept(std::uint32_t message);
+    bool accept(std::uint32_t message);
     // Plays a message accept() took, on the thread that renders (or, without an audio output,
     // the sender's).
     void play(std::uint32_t message) override;

@@ -14,13 +14,15 @@ namespace {
 constexpr unsigned kLocalPeriod = 64;
 constexpr unsigned kLocalPeriods = 16;
 constexpr unsigned kShortestPeriod = 64;
-// A network sink hands the sound on in blocks of its latency, and the server at the far end plays
-// what arrives with no more than that in hand, and says nothing when it runs dry: at 5 ms a
-// tunnel between two servers on a busy two-core machine ran dry 8 to 38 times in ten seconds;
-// at 10 ms it still did now and then (2-8 times in 30 s of playing, and 4 of 14 runs of a
-// scale), at 15 ms once or never (3 times in 120 s, 0 of 16 scales). A note then sounds ~10 ms
-// later, about 30 ms after its key.
-constexpr std::chrono::microseconds kNetworkShare{15000};
+// A network sink hands the sound on as the server at the far end asks for it, and that server
+// says nothing when it runs dry. What the far end holds is what this stream asks of the sink:
+// PulseAudio keeps a quarter of it in the far sink, asks for a quarter at a time, and asks when
+// the far queue is down to half, so what rides out a stall of the tunnel's own thread (which is
+// not real-time) or of the far server is about a quarter. At 15 ms that was under 4 ms: on a
+// noisy two-core virtual machine every stall of 4 ms or more was a dropout (5-33 in a scale). At
+// 25 ms none was in ten scales, and in the benchmark the note sounded as soon as before (about
+// 32 ms after its key), since the note is written only a block ahead (below), not a whole share.
+constexpr std::chrono::microseconds kNetworkShare{25000};
 // The queue before the sink, however long the period.
 constexpr std::chrono::microseconds kShortestQueue{20000};
 constexpr unsigned kFrameStep = 16;
@@ -40,11 +42,14 @@ unsigned periodsFor(unsigned period, unsigned rate) {
 
 BufferSetting startingBuffer(const SinkFacts& sink, const BufferSetting& fallback) {
     if (sink.pipewire || sink.rate == 0) return fallback;
-    if (sink.dynamicLatency && !sink.network) return {kLocalPeriod, kLocalPeriods};
-    const std::chrono::microseconds floor = sink.network ? kNetworkShare : decltype(floor){0};
-    const std::chrono::microseconds share = std::max(floor, sink.dynamicLatency ? floor : sink.latency);
-    const unsigned period = std::max(kShortestPeriod, framesOf(std::min(share, kShortestQueue),
-                                                               sink.rate));
+    if (sink.network) {
+        const auto share =
+            sink.dynamicLatency ? kNetworkShare : std::max(kNetworkShare, sink.latency);
+        return {framesOf(share, sink.rate), 3};
+    }
+    if (sink.dynamicLatency) return {kLocalPeriod, kLocalPeriods};
+    const unsigned period =
+        std::max(kShortestPeriod, framesOf(std::min(sink.latency, kShortestQueue), sink.rate));
     return {period, periodsFor(period, sink.rate)};
 }
 
@@ -70,13 +75,15 @@ PulseRequest requestFor(const BufferSetting& setting, const SinkFacts& sink,
     if (sink.dynamicLatency && !sink.network) {
         // The sink takes a period at a time: a note written less than that ahead of where it
         // read last may land behind where it reads next, and be joined where it does not fit.
-        request.marginFrames = std::max<std::size_t>(rate / kRewriteAheadPerSecond,
-                                                     setting.periodFrames);
-    } else if (sink.dynamicLatency) {
-        request.marginFrames = setting.periodFrames;
+        request.marginFrames =
+            std::max<std::size_t>(rate / kRewriteAheadPerSecond, setting.periodFrames);
+    } else if (sink.network) {
+        // The far end asks for a quarter of its share at a time, and the sink renders what it
+        // asks for when it asks: a note a block ahead of where the sink read lands before it.
+        request.marginFrames = setting.periodFrames / 4 + rate / kRewriteAheadPerSecond;
     } else {
-        request.marginFrames = std::max<std::size_t>(setting.periodFrames,
-                                                     framesOf(sink.latency, rate));
+        request.marginFrames =
+            std::max<std::size_t>(setting.periodFrames, framesOf(sink.latency, rate));
     }
     return request;
 }

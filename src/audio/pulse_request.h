@@ -10,8 +10,9 @@
 //   sink                              its share                 rewrite margin
 //   local, dynamic latency (a card,   one period (64 frames)    a period: the sink takes
 //     the null sink)                                            that much at a time
-//   network (a tunnel, RTP, AirPlay)  15 ms at least: it hands  its share: it takes that much
-//                                     the sound on in blocks    at a time, and cannot rewind
+//   network (a tunnel, RTP, AirPlay)  25 ms at least: the far   a quarter of that: the far
+//                                     end runs dry unheard of   end asks for a quarter at a
+//                                                               time, and cannot rewind
 //   fixed latency (Bluetooth, a card  its own, which no stream  its own latency
 //     without timer scheduling)       can change
 //

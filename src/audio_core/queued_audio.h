@@ -25,11 +25,15 @@ class QueuedAudio {
     static constexpr std::size_t kFadeFrames = 32;
     // The first step of a rewrite is short: the note's head reaches the server sooner, and a
     // change right behind this one (a key's note-on right after its note-off) continues the
-    // source from not far on, rather than a whole step further. Each step after is at most twice
-    // the one before: the seek back leaves the server's write index only the margin and the
-    // first step ahead of where it reads, and a server that reads past its write index plays
-    // silence until it has a period again (a 2 ms hole when a 1024-frame second step came late).
-    static constexpr std::size_t kFirstStepFrames = 128;
+    // source from not far on, rather than a whole step further. But the seek back leaves the
+    // server's write index only the margin and the first step ahead of where it reads, and a
+    // server that reads past its write index plays silence until it has a period again: the
+    // first step alone must ride out a busy moment of the program's thread or of the server's
+    // main thread, which takes the next write in. At 128 frames (2.6 ms at 50 kHz) short stalls
+    // of a busy machine left 1-2 ms holes; 256 frames take 20 us longer to render. Each step
+    // after is at most twice the one before (a 2 ms hole when a 1024-frame second step came
+    // late).
+    static constexpr std::size_t kFirstStepFrames = 256;
 
     struct Span {
         std::int64_t from;

@@ -85,7 +85,7 @@ TEST(QueuedAudio, ANoteSoundsAtTheHeadOfTheQueueNotBehindIt) {
     // continues the source from not far on. Then steps that double, so that the write index,
     // moved back to just ahead of where the server reads, gets ahead again before it reads past.
     const std::size_t span = kQueue - kRead - kMargin;
-    EXPECT_EQ(steps, (std::vector<std::size_t>{128, 256, 512, 1024, span - 1920}));
+    EXPECT_EQ(steps, (std::vector<std::size_t>{256, 512, 1024, span - 1792}));
     EXPECT_EQ(server.writeIndex, static_cast<std::int64_t>(kQueue)) << "the queue keeps its length";
     EXPECT_EQ(queued.end(), server.writeIndex) << "both count the frames alike";
     const auto head = static_cast<std::size_t>(kRead) + kMargin;

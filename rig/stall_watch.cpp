@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <deque>
 
 namespace velune::rig {
 namespace {
@@ -12,6 +13,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPeriod = std::chrono::milliseconds(1);
+// A wake-up later than this is time the machine took away; less is the timer's own slack.
+constexpr double kNoticedMs = 0.5;
+
+double msOf(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 timespec timespecOf(Clock::time_point t) {
     const auto sinceEpoch = t.time_since_epoch();
@@ -23,6 +28,17 @@ timespec timespecOf(Clock::time_point t) {
 }
 
 }  // namespace
+
+std::optional<Stall> LostTime::wake(TimePoint due, TimePoint woke) {
+    if (msOf(woke - due) >= kNoticedMs) recent_.push_back({due, woke});
+    while (!recent_.empty() && msOf(woke - recent_.front().due) > 2 * stallMs_) recent_.pop_front();
+    double lostMs = 0;
+    for (const Stall& late : recent_) lostMs += msOf(late.woke - late.due);
+    if (lostMs < stallMs_) return std::nullopt;
+    const Stall stall{recent_.front().due, woke, lostMs};
+    recent_.clear();  // one stall is counted once
+    return stall;
+}
 
 StallWatch::StallWatch(double stallMs) : stallMs_(stallMs) {
     cpu_set_t cpus;
@@ -50,18 +66,19 @@ void StallWatch::watch(int cpu) {
     if (!realtime) return;
     // steady_clock is CLOCK_MONOTONIC: the times compare with the recorder's.
     Clock::time_point due = Clock::now();
+    LostTime lost(stallMs_);
     for (;;) {
         due += kPeriod;
         const timespec wake = timespecOf(due);
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
         const Clock::time_point now = Clock::now();
-        const double lateMs = std::chrono::duration<double, std::milli>(now - due).count();
+        const std::optional<Stall> stall = lost.wake(due, now);
         std::lock_guard lock(mutex_);
         if (stop_) return;
-        if (lateMs >= stallMs_) {
+        if (stall) {
             ++seen_.count;
-            seen_.longestMs = std::max(seen_.longestMs, lateMs);
-            seen_.seen.push_back({due, now});
+            seen_.longestMs = std::max(seen_.longestMs, stall->lostMs);
+            seen_.seen.push_back(*stall);
         }
         if (now > due + kPeriod) due = now;  // one stall is counted once, not once per period
     }

@@ -5,11 +5,15 @@
 // the times it woke late. Nothing in user space can hold such a thread up, so a late wake-up is
 // the kernel's or, on a virtual machine, the host's: an idle processor can be held by the host
 // for milliseconds or tens of them, and no audio buffer of a few milliseconds rides that out.
-// Such a stall is the machine's, not the program's. The audio threads' own work cannot delay the
+// Such a stall is the machine's, not the program's. Short stalls close together hold a thread up
+// as one long one does (a busy host takes a processor away for 1-4 ms again and again), so what
+// they took within twice the threshold adds up. The audio threads' own work cannot delay the
 // watch, so a program that renders too slowly is never excused by it.
 
 #include <chrono>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -21,13 +25,29 @@ namespace velune::rig {
 struct Stall {
     std::chrono::steady_clock::time_point due;
     std::chrono::steady_clock::time_point woke;
+    double lostMs = 0;  // what the late wake-ups between took in all
 };
 
 struct Stalls {
     bool watched = false;  // false when the threads could not be made real-time
-    int count = 0;         // wake-ups the watch's threshold or more late
-    double longestMs = 0;
+    int count = 0;         // times the machine took the threshold or more away
+    double longestMs = 0;  // the most it took at once
     std::vector<Stall> seen;
+};
+
+// Adds up what late wake-ups took, and says when it comes to a stall: the threshold lost at
+// once, or in short stalls within twice the threshold.
+class LostTime {
+  public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    explicit LostTime(double stallMs) : stallMs_(stallMs) {}
+    // A wake-up due at `due` came at `woke`: the stall this completes, if it does, from when the
+    // first of its late wake-ups was due.
+    std::optional<Stall> wake(TimePoint due, TimePoint woke);
+
+  private:
+    const double stallMs_;
+    std::deque<Stall> recent_;  // the late wake-ups of the last window
 };
 
 class StallWatch {
@@ -35,9 +55,7 @@ class StallWatch {
     // How late a wake-up must come to explain a click: about as long as the output's buffer
     // lasts, less the watch's period (a stall that began during a sleep shows that much shorter):
     // 128x3 frames on PulseAudio (5 ms), one 128-frame quantum on PipeWire (2.56 ms at 50 kHz).
-    static double stallMsFor(ServerKind server) {
-        return server == ServerKind::PipeWire ? 1.5 : 5;
-    }
+    static double stallMsFor(ServerKind server) { return server == ServerKind::PipeWire ? 1.5 : 5; }
 
     explicit StallWatch(double stallMs);
     ~StallWatch();

@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::uint32_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0;
 constexpr std::uint32_t kAllSoundOff = 120;
-constexpr std::uint32_t kChannels = 16;
+constexpr std::uint32_t kMidiChannels = 16;
 
 bool startsOrEnds(std::uint32_t message) {
     const std::uint32_t kind = message & 0xF0;
@@ -51,7 +51,7 @@ bool StreamDriver::takeMessages() {
     });
     if (overflowed_.exchange(false, std::memory_order_acq_rel)) {
         // Messages were lost, note-offs among them perhaps: nothing may sound on for them.
-        for (std::uint32_t channel = 0; channel < kChannels; ++channel)
+        for (std::uint32_t channel = 0; channel < kMidiChannels; ++channel)
             source_.play(kControlChange | channel | kAllSoundOff << 8);
         notes = true;
     }

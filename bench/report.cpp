@@ -300,8 +300,8 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "'?' when it printed none. A machine stall is where a thread of the highest real-time\n"
            "priority on each processor, asked to wake every millisecond, woke late by as long as\n"
            "the output's buffer lasts (5 ms on PulseAudio, 1.5 ms on PipeWire), at once or in\n"
-           "all within twice that (see rig/stall_watch.h); '(longest)' is the most time lost\n"
-           "so: a click in the same stretch may be the machine's, not the\n"
+           "stalls of half of it or more within twice that (see rig/stall_watch.h); '(longest)'\n"
+           "is the most time lost so: a click in the same stretch may be the machine's, not the\n"
            "program's; '-' when the threads could not be made real-time. Processor time, playing\n"
            "(on a quiet machine) or at rest, is that of the quietest second of the stretch (see\n"
            "costs in bench/measurements.cpp).\n";

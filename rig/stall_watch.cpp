@@ -13,8 +13,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPeriod = std::chrono::milliseconds(1);
-// A wake-up later than this is time the machine took away; less is the timer's own slack.
-constexpr double kNoticedMs = 0.5;
+// A wake-up later than this, or than half the threshold, adds up with others; less is the
+// timer's own slack, or the time an interrupt takes, which a loaded machine gives often.
+constexpr double kNoticedMs = 1;
 
 double msOf(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -30,7 +31,7 @@ timespec timespecOf(Clock::time_point t) {
 }  // namespace
 
 std::optional<Stall> LostTime::wake(TimePoint due, TimePoint woke) {
-    if (msOf(woke - due) >= kNoticedMs) recent_.push_back({due, woke});
+    if (msOf(woke - due) >= std::max(kNoticedMs, stallMs_ / 2)) recent_.push_back({due, woke});
     while (!recent_.empty() && msOf(woke - recent_.front().due) > 2 * stallMs_) recent_.pop_front();
     double lostMs = 0;
     for (const Stall& late : recent_) lostMs += msOf(late.woke - late.due);

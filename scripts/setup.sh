@@ -21,11 +21,7 @@ if ((${#missing[@]})); then
 fi
 
 build_dir=${VELUNE_BUILD_DIR:-build}
-# A unity build (the sources of a target compiled a few at a time as one) parses the Qt, GoogleTest
-# and FluidSynth headers once per batch rather than once per file: a clean build on two cores
-# takes 2 min instead of 3. The Debian package builds file by file, so a file that leans on
-# another's includes still fails there.
 if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
-    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=ON ${VELUNE_CMAKE_ARGS:-}
+    cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VELUNE_CMAKE_ARGS:-}
 fi
 cmake --build "$build_dir" -j "$(nproc)" ${VELUNE_BUILD_TARGET:+--target "$VELUNE_BUILD_TARGET"}

@@ -5,7 +5,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <deque>
 
 namespace velune::rig {
 namespace {

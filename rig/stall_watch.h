@@ -7,8 +7,9 @@
 // for milliseconds or tens of them, and no audio buffer of a few milliseconds rides that out.
 // Such a stall is the machine's, not the program's. Short stalls close together hold a thread up
 // as one long one does (a busy host takes a processor away for 1-4 ms again and again), so those
-// of half the threshold or more (and 1 ms or more) add up within twice the threshold. The audio threads' own work cannot delay the
-// watch, so a program that renders too slowly is never excused by it.
+// of half the threshold or more (and 1 ms or more) add up within twice the threshold. The audio
+// threads' own work cannot delay the watch, so a program that renders too slowly is never
+// excused by it.
 
 #include <chrono>
 #include <deque>

@@ -45,8 +45,9 @@ constexpr std::size_t kPitchCompare = kSampleRate * 60 / 1000;
 constexpr smpl_t kFaintDb = -90;
 
 // A dropout of the audio output: exact digital silence between sound, 0.5 ms or more, or as
-// short as three samples where the sound jumps at its end (a quiet stretch of the SoundFont's
-// 16-bit samples holds runs of exact zeros too, but the sound creeps out of them).
+// short as three samples where the sound jumps at its end, out of the silence to a sound level
+// (a quiet stretch at 16-bit resolution holds runs of exact zeros too, but the sound creeps out
+// of them, a step or two at a time).
 constexpr std::size_t kShortestDropout = kSampleRate / 2000;
 constexpr std::size_t kShortestJumpingDropout = 3;
 constexpr double kJump = 4;  // times the mean step between samples before it
@@ -204,6 +205,7 @@ std::vector<Dropout> findDropouts(std::span<const float> samples) {
         const bool dry =
             end - i >= kShortestDropout ||
             (end - i >= kShortestJumpingDropout && soundBefore && soundAfter &&
+             std::abs(samples[end]) >= kSoundRms &&
              std::abs(samples[end]) >
                  kJump * meanStep(samples.subspan(i - kDropoutContext, kDropoutContext)));
         if (dry && soundBefore && (trailing || (end - i <= kLongestDropout && soundAfter))) {

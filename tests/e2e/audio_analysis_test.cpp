@@ -162,6 +162,18 @@ TEST(Ears, CutOutDropoutsAndHearNoNoteInThem) {
     expectHeard(sound, {{60, 0.2}, {67, 1.7}});
 }
 
+// A quiet note swelling in, at the 16-bit resolution the server may carry: its first steps out
+// of zero are runs of exact zeros, a step or two apart, and no dropout.
+TEST(Ears, HearNoDropoutInAQuietSwellAt16Bits) {
+    const std::vector<float> flute = renderNote(73, 48, 0.6);
+    for (double gain : {0.03, 0.05, 0.08}) {
+        SCOPED_TRACE("at " + std::to_string(gain) + " of its level");
+        std::vector<float> sound = flute;
+        for (float& s : sound) s = std::round(s * static_cast<float>(gain) * 32768) / 32768;
+        EXPECT_EQ(findDropouts(sound).size(), 0u);
+    }
+}
+
 // A hole of a cycle to 100 ms in a note held on, right after its strike or later: the output ran
 // dry for a moment, and either lost what should have sounded then or played it late. It is one
 // dropout, and the note sounds on as one note.

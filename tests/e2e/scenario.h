@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,13 @@ struct KeyStroke {
     std::size_t mark;
 };
 
+// Where the sound moved from one sink to another, both recorded: the seam of their monitors
+// within these marks may sound as a strike of the note sounding on.
+struct Seam {
+    std::size_t begin;
+    std::size_t end;
+};
+
 // The text of a message box, read as a user would copy it: a triple click on its line selects
 // it, and it becomes the X primary selection.
 std::string boxText(XSession& x, XWindow box);
@@ -59,11 +67,13 @@ class Scenario : public ::testing::Test {
     // the machine stalled then, or it lies in one of the first `notesThatMayDropOut` notes heard
     // to drop out (the audio buffer grows at a dropout, so that the notes after play clean).
     std::vector<HeardNote> listen(std::size_t from, std::chrono::milliseconds after = 500ms,
-                                  std::size_t notesThatMayDropOut = 0);
+                                  std::size_t notesThatMayDropOut = 0,
+                                  std::optional<Seam> seam = std::nullopt);
     // Expects one note per stroke, each starting soon after its key went down, at these pitches.
     // (How soon exactly is the benchmark's business; `latest` only tells a key that played late.)
     void expectNotes(const std::vector<KeyStroke>& strokes, const std::vector<int>& pitches,
-                     std::chrono::milliseconds latest = 300ms, std::size_t notesThatMayDropOut = 0);
+                     std::chrono::milliseconds latest = 300ms, std::size_t notesThatMayDropOut = 0,
+                     std::optional<Seam> seam = std::nullopt);
     // Whether something sounds at this moment (dropouts aside).
     bool soundingNow();
     // Whether a sound starts within `within` after `mark`.

@@ -301,8 +301,8 @@ std::vector<std::size_t> candidatesOf(const Spliced& spliced) {
 std::vector<HeardNote> transcribe(std::span<const float> samples) {
     const Spliced spliced = removeDropouts(samples);
     std::vector<HeardNote> notes;
-    std::size_t last = 0;     // where the last note starts in the spliced sound
-    bool lastAtJoin = false;  // and whether that is at a join
+    std::size_t last = 0;          // where the last note starts in the spliced sound
+    Join lastNear = Join::None;    // and whether that is at a join or just behind one
     for (std::size_t onset : candidatesOf(spliced)) {
         const Join near = joinAt(spliced, onset);
         const bool join = near == Join::At;
@@ -312,8 +312,12 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
         if (!struck(spliced.samples, onset) && (join || !changesPitch(spliced.samples, onset)))
             continue;
         if (!notes.empty() && onset - last < kMinimumGap) {
-            // The same strike again, unless the one before was a join's click: then this is it.
-            if (!lastAtJoin || join) continue;
+            // The same strike again, unless the one before was a join's click, or a change
+            // found just behind one (whose level after it takes in this strike): then this is
+            // it.
+            if (!(lastNear == Join::At && !join) &&
+                !(lastNear == Join::Behind && near != Join::At))
+                continue;
             notes.pop_back();
         }
         const std::optional<int> pitch = pitchAt(spliced.samples, onset);
@@ -322,7 +326,7 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
         if (near != Join::None && !notes.empty() && notes.back().midi == pitch) continue;
         notes.push_back({spliced.originalIndex(onset), pitch});
         last = onset;
-        lastAtJoin = join;
+        lastNear = near;
     }
     return notes;
 }

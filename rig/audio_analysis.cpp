@@ -62,6 +62,8 @@ constexpr std::size_t kLevelGap = kSampleRate * 10 / 1000;
 constexpr std::size_t kLevelBlock = kSampleRate * 5 / 1000;
 constexpr std::size_t kLevelAfter = kSampleRate * 40 / 1000;
 constexpr double kStrikeRise = 1.122;  // 1 dB
+// Where a note began in a dropout, the level is up within this much of the join.
+constexpr std::size_t kLevelRiseAtJoin = kSampleRate * 10 / 1000;
 // How near a join an onset is taken for its click: the detectors place it up to 20 ms early.
 constexpr std::size_t kJoinBefore = kSampleRate * 20 / 1000;
 constexpr std::size_t kJoinAfter = kSampleRate * 10 / 1000;
@@ -271,6 +273,23 @@ Join joinAt(const Spliced& spliced, std::size_t onset) {
     return found;
 }
 
+// Whether the level rises right at the join near `onset` (a note began in the dropout), rather
+// than only with a strike a little behind it.
+bool risesAtJoin(const Spliced& spliced, std::size_t onset) {
+    std::size_t cut = 0;
+    for (const Dropout& dropout : spliced.dropouts) {
+        const std::size_t join = dropout.begin - cut;
+        cut += dropout.end - dropout.begin;
+        if (onset + kJoinBefore < join || onset > join + kJoinAfter) continue;
+        if (join < kLevelBefore + kLevelGap || join + kLevelRiseAtJoin > spliced.samples.size())
+            return true;
+        const std::span<const float> samples(spliced.samples);
+        const double before = rms(samples.subspan(join - kLevelBefore - kLevelGap, kLevelBefore));
+        return rms(samples.subspan(join, kLevelRiseAtJoin)) >= kStrikeRise * before;
+    }
+    return false;
+}
+
 bool atJoin(const Spliced& spliced, std::size_t onset) {
     return joinAt(spliced, onset) == Join::At;
 }
@@ -283,12 +302,22 @@ std::vector<std::size_t> candidatesOf(const Spliced& spliced) {
     const std::size_t coarse = onsets.size();
     for (std::size_t i = 0; i < coarse; ++i) {
         const std::size_t click = onsets[i];
-        if (!atJoin(spliced, click) || struck(spliced.samples, click)) continue;
+        if (!atJoin(spliced, click)) continue;
+        // A click that seems to strike, over a note that sounded on, may only have the strike
+        // of the next note just behind it in the level after it: that note is looked for too,
+        // and must lift the level itself.
+        const bool clickStrikes = struck(spliced.samples, click);
+        if (clickStrikes && (risesAtJoin(spliced, click) ||
+                             !(click >= kPitchCompare + kAttackDelay &&
+                               pitchIn(spliced.samples, click - kPitchCompare - kAttackDelay,
+                                       click - kAttackDelay))))
+            continue;
         if (fine.empty()) fine = onsetsOf(spliced.samples, kFineDetectorGapMs);
         for (std::size_t onset : fine) {
             // Only a new pitch: behind a join, the level before and after is no guide.
             if (onset > click + kJoinAfter && onset <= click + kBehindJoin &&
-                !atJoin(spliced, onset) && changesPitch(spliced.samples, onset))
+                !atJoin(spliced, onset) && changesPitch(spliced.samples, onset) &&
+                (!clickStrikes || struck(spliced.samples, onset)))
                 onsets.push_back(onset);
         }
     }

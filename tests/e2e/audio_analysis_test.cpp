@@ -216,9 +216,9 @@ TEST(Ears, HearAHoleInAHeldNoteAsADropoutAndNoNewNote) {
 // A cycle the graph ran without the output (2.56 ms of silence, the sound after it late or lost)
 // shortly before the next note: the join is no strike, even where the pitch heard after it
 // already takes in the next note; a note struck 30-45 ms behind the join, where the detectors
-// that fired at its click are not ready to fire again, is still heard; and one struck 55-70 ms
-// behind it is heard where it is struck, not at a change found earlier behind the join whose
-// level after it takes in the strike.
+// that fired at its click are not ready to fire again, is still heard; and one struck 20-25 or
+// 55-70 ms behind it is heard where it is struck, not at the join or at a change found earlier
+// behind it, whose level after them takes in the strike.
 TEST(Ears, HearNoStrikeAtACycleDroppedBeforeTheNextNote) {
     const struct {
         const char* name;
@@ -238,6 +238,9 @@ TEST(Ears, HearNoStrikeAtACycleDroppedBeforeTheNextNote) {
         {"a tone up, the hole 60 ms before", 62, 64, 0.06, false},
         {"a semitone up, higher, the hole 65 ms before", 71, 72, 0.065, false},
         {"a tone up, the hole 70 ms before", 60, 62, 0.07, false},
+        {"a semitone up, the hole 25 ms before", 64, 65, 0.025, false},
+        {"a semitone up, higher, the hole 20 ms before", 71, 72, 0.02, false},
+        {"a tone up, the hole 20 ms before", 62, 64, 0.02, false},
     };
     constexpr double kHole = 0.00256;
     for (const auto& c : cases) {

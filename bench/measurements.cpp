@@ -110,6 +110,13 @@ std::optional<std::pair<double, double>> latencyOf(rig::Rig& rig, const rig::Inj
                      base->errorMs + ms(press.halfWidth) + 1000.0 / rig::kSampleRate};
 }
 
+std::vector<std::string> keysOf(const Subject& subject, int notes) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < notes; ++i)
+        keys.push_back(subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()]);
+    return keys;
+}
+
 }  // namespace
 
 PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& program,
@@ -118,9 +125,7 @@ PlayingFigures playUnder(rig::Rig& rig, const Subject& subject, rig::Program& pr
     std::this_thread::sleep_for(500ms);
     const std::size_t begin = rig.recorder().indexNow();
     rig::StallWatch watch(rig::StallWatch::stallMsFor(rig.audio().kind()));
-    std::vector<std::string> keys;
-    for (int i = 0; i < notes; ++i)
-        keys.push_back(subject.noteKeys[static_cast<std::size_t>(i) % subject.noteKeys.size()]);
+    std::vector<std::string> keys = keysOf(subject, notes);
     const std::string rest = subject.restKey.value_or("");
     std::vector<rig::Injection> presses;
     if (midway) {
@@ -238,21 +243,32 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     figures.afterStart = memoryOf(program.pid());
     for (int busy : plan.busyCores) {
         log("playing, " + std::to_string(busy) + " cores busy");
-        // On a quiet machine, while the notes play: the quantum in force, then what playing costs.
+        // On a quiet machine, while the notes play: the quantum in force.
         std::optional<std::thread> watch;
-        if (busy == 0) {
+        if (busy == 0 && rig.audio().kind() == rig::ServerKind::PipeWire) {
             watch.emplace([&] {
                 std::this_thread::sleep_for(2s);
-                if (rig.audio().kind() == rig::ServerKind::PipeWire)
-                    figures.quantum = pipeWireQuantum(rig);
-                const std::vector<Cost> playing =
-                    costs({{program.pid()}, rig.audio().pids()}, kPlayingCost);
-                figures.playingProgram = playing[0];
-                figures.playingServer = playing[1];
+                figures.quantum = pipeWireQuantum(rig);
             });
         }
         figures.playing.push_back(playUnder(rig, subject, program, busy, plan.notes));
         if (watch) watch->join();
+    }
+    if (std::find(plan.busyCores.begin(), plan.busyCores.end(), 0) != plan.busyCores.end()) {
+        // What playing costs a player: the same notes on a quiet machine, unheard, with the
+        // rig's recording paused (its share of the server's work is the rig's own).
+        log("playing unrecorded, for what it costs");
+        rig.recorder().pause();
+        std::thread watch([&] {
+            std::this_thread::sleep_for(2s);
+            const std::vector<Cost> playing =
+                costs({{program.pid()}, rig.audio().pids()}, kPlayingCost);
+            figures.playingProgram = playing[0];
+            figures.playingServer = playing[1];
+        });
+        rig.x().play(keysOf(subject, plan.notes), kSpacing, kHold, subject.restKey.value_or(""));
+        watch.join();
+        rig.recorder().resume();
     }
     log("at rest");
     std::this_thread::sleep_for(kToRest);

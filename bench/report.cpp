@@ -303,8 +303,8 @@ void printTable(std::ostream& out, const Results& results, const Plan& plan) {
            "stalls of half of it or more within twice that (see rig/stall_watch.h); '(longest)'\n"
            "is the most time lost so: a click in the same stretch may be the machine's, not the\n"
            "program's; '-' when the threads could not be made real-time. Processor time, playing\n"
-           "(on a quiet machine) or at rest, is that of the quietest second of the stretch (see\n"
-           "costs in bench/measurements.cpp).\n";
+           "(on a quiet machine, the rig's recording paused on PulseAudio) or at rest, is that of\n"
+           "the quietest second of the stretch (see costs in bench/measurements.cpp).\n";
     for (const Figures& f : results.runs) {
         if (!f.quantum.empty()) out << f.subject << " on " << f.server << ": " << f.quantum << "\n";
         for (const std::string& problem : f.problems)

@@ -198,9 +198,12 @@ void Recorder::append(const void* data, std::size_t bytes) {
     if ((suspended_ || catchUp_) && origin_) {
         // The sink woke: it sends what it played just now.
         const std::size_t start = indexAtLocked(now);
-        if (start > count) fillTo(start - count);
+        if (start > count) {
+            fillTo(start - count);
+            if (resumed_) ++pauses_;
+        }
     }
-    suspended_ = catchUp_ = false;
+    suspended_ = catchUp_ = resumed_ = false;
     sent_ += count;
     if (data != nullptr) {
         samples_.insert(samples_.end(), static_cast<const float*>(data),
@@ -307,7 +310,28 @@ std::vector<TimingAnswer> Recorder::timingAnswers() const {
 
 std::size_t Recorder::holes() const {
     std::lock_guard lock(mutex_);
-    return holes_.size();
+    return holes_.size() - pauses_;
+}
+
+void Recorder::pause() {
+    if (stream_ == nullptr) return;
+    pa_threaded_mainloop_lock(loop_);
+    if (pa_operation* corking = pa_stream_cork(stream_, 1, nullptr, nullptr))
+        pa_operation_unref(corking);
+    pa_threaded_mainloop_unlock(loop_);
+}
+
+void Recorder::resume() {
+    if (stream_ == nullptr) return;
+    {
+        // The first samples after it are what the sink plays then.
+        std::lock_guard lock(mutex_);
+        catchUp_ = resumed_ = true;
+    }
+    pa_threaded_mainloop_lock(loop_);
+    if (pa_operation* uncorking = pa_stream_cork(stream_, 0, nullptr, nullptr))
+        pa_operation_unref(uncorking);
+    pa_threaded_mainloop_unlock(loop_);
 }
 
 std::vector<Dropout> Recorder::dropouts(std::size_t begin, std::size_t end) const {

@@ -85,6 +85,13 @@ class Recorder {
     std::vector<TimingAnswer> timingAnswers() const;
     // Stretches the server dropped from the recording (kept as silence); none when it kept up.
     std::size_t holes() const;
+    // Stops and restarts the recording, so that what is measured in between is the program and
+    // its server alone: for the monitor of a sink with a short period, the server hands every
+    // block to its main thread for the recording, as no player's desktop has it do. The
+    // recording keeps time across the pause, in silence, as across a suspended sink. (On
+    // PipeWire the recording is one more node in the graph's cycle, and goes on.)
+    void pause();
+    void resume();
     // The dropouts of what was played from `begin` to `end` (indices of the recording), leaving
     // out the recording's own holes.
     std::vector<Dropout> dropouts(std::size_t begin, std::size_t end) const;
@@ -166,6 +173,8 @@ class Recorder {
     std::vector<Filled> filled_;
     bool suspended_ = false;  // the first monitor's sink is suspended
     bool catchUp_ = false;    // it was; the next samples to arrive say how long
+    bool resumed_ = false;    // after pause(): the silence it leaves is no hole of the server's
+    std::size_t pauses_ = 0;  // such silences among the holes
 };
 
 // Writes mono float samples at the analysis rate as a WAV file, for a person to listen to.

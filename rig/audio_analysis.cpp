@@ -147,13 +147,18 @@ std::optional<int> pitchAt(std::span<const float> samples, std::size_t onset) {
 // Whether the pitch just after `onset` is another than just before it: a note struck no louder
 // than the one it follows (the piano's E after its D, where the D's release was cut short) is a
 // new note all the same. Short windows, so that neither reaches into a further note.
+// The pitch that sounded just before `onset`, if a clear one did.
+std::optional<int> pitchBefore(std::span<const float> samples, std::size_t onset) {
+    if (onset < kPitchCompare + kAttackDelay) return std::nullopt;
+    return pitchIn(samples, onset - kPitchCompare - kAttackDelay, onset - kAttackDelay);
+}
+
 bool changesPitch(std::span<const float> samples, std::size_t onset) {
-    if (onset < kPitchCompare + kAttackDelay) return false;
-    const std::optional<int> before =
-        pitchIn(samples, onset - kPitchCompare - kAttackDelay, onset - kAttackDelay);
+    const std::optional<int> before = pitchBefore(samples, onset);
+    if (!before) return false;
     const std::optional<int> after =
         pitchIn(samples, onset + kAttackDelay, onset + kAttackDelay + kPitchCompare);
-    return before && after && *before != *after;
+    return after && *before != *after;
 }
 
 // Whether the level rises at `onset` as at a strike, or it follows silence.
@@ -220,10 +225,7 @@ std::vector<std::size_t> candidatesOf(const Spliced& spliced) {
         // of the next note just behind it in the level after it: that note is looked for too,
         // and must lift the level itself.
         const bool clickStrikes = struck(spliced.samples, click);
-        if (clickStrikes && (risesAtJoin(spliced, click) ||
-                             !(click >= kPitchCompare + kAttackDelay &&
-                               pitchIn(spliced.samples, click - kPitchCompare - kAttackDelay,
-                                       click - kAttackDelay))))
+        if (clickStrikes && (risesAtJoin(spliced, click) || !pitchBefore(spliced.samples, click)))
             continue;
         if (fine.empty()) fine = onsetsOf(spliced.samples, kFineDetectorGapMs);
         for (std::size_t onset : fine) {
@@ -243,8 +245,8 @@ std::vector<std::size_t> candidatesOf(const Spliced& spliced) {
 std::vector<HeardNote> transcribe(std::span<const float> samples) {
     const Spliced spliced = removeDropouts(samples);
     std::vector<HeardNote> notes;
-    std::size_t last = 0;          // where the last note starts in the spliced sound
-    Join lastNear = Join::None;    // and whether that is at a join or just behind one
+    std::size_t last = 0;        // where the last note starts in the spliced sound
+    Join lastNear = Join::None;  // and whether that is at a join or just behind one
     for (std::size_t onset : candidatesOf(spliced)) {
         const Join near = joinAt(spliced, onset);
         const bool join = near == Join::At;
@@ -257,8 +259,7 @@ std::vector<HeardNote> transcribe(std::span<const float> samples) {
             // The same strike again, unless the one before was a join's click, or a change
             // found just behind one (whose level after it takes in this strike): then this is
             // it.
-            if (!(lastNear == Join::At && !join) &&
-                !(lastNear == Join::Behind && near != Join::At))
+            if (!(lastNear == Join::At && !join) && !(lastNear == Join::Behind && near != Join::At))
                 continue;
             notes.pop_back();
         }

@@ -313,12 +313,14 @@ std::size_t Recorder::holes() const {
     return holes_.size() - pauses_;
 }
 
-void Recorder::pause() {
-    if (stream_ == nullptr) return;
+void Recorder::cork(bool corked) {
     pa_threaded_mainloop_lock(loop_);
-    if (pa_operation* corking = pa_stream_cork(stream_, 1, nullptr, nullptr))
-        pa_operation_unref(corking);
+    unref(pa_stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr));
     pa_threaded_mainloop_unlock(loop_);
+}
+
+void Recorder::pause() {
+    if (stream_ != nullptr) cork(true);
 }
 
 void Recorder::resume() {
@@ -328,10 +330,7 @@ void Recorder::resume() {
         std::lock_guard lock(mutex_);
         catchUp_ = resumed_ = true;
     }
-    pa_threaded_mainloop_lock(loop_);
-    if (pa_operation* uncorking = pa_stream_cork(stream_, 0, nullptr, nullptr))
-        pa_operation_unref(uncorking);
-    pa_threaded_mainloop_unlock(loop_);
+    cork(false);
 }
 
 std::vector<Dropout> Recorder::dropouts(std::size_t begin, std::size_t end) const {

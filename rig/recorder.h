@@ -135,6 +135,7 @@ class Recorder {
     void connectPipeWire(const AudioServer& server);
     static void onPipeWireProcess(void* self);
     void noteState(bool good);
+    void cork(bool corked);
     void close();
     void append(const void* data, std::size_t bytes);
     // With the mutex held: silence up to `index`, as a hole.

@@ -126,8 +126,7 @@ TEST_F(SinkSwitch, TheNotesAfterTheSwitchSoundOnTheNewSinkNoneLost) {
     for (const Dropout& dropout : unexplainedDropouts(strokes.front().mark, end)) {
         EXPECT_TRUE(dropout.end >= seam.begin && dropout.begin <= seam.end)
             << "a dropout away from the switch, at" << where({dropout}, strokes.front().mark)
-            << "; the switch between " << msOf(*switching) << " and " << msOf(*switched)
-            << " ms";
+            << "; the switch between " << msOf(*switching) << " and " << msOf(*switched) << " ms";
     }
 }
 

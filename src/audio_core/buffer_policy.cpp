@@ -57,6 +57,8 @@ bool BufferPolicy::underflow(TimePoint now, bool audible) {
     lastChange_ = now;
     if (step_ + 1 == thirds().size()) return false;
     current_ = at(++step_);
+    // The new quantum's own change drops a cycle: it takes two clicks of its own to grow again.
+    if (steps_ == Steps::Doubling) lastClick_.reset();
     return true;
 }
 

@@ -15,8 +15,9 @@
 // on an idle machine.) PipeWire runs its graph at a quantum of a power of two, so a PipeWire
 // stream doubles its period instead (128, 256, 512): a step between two powers would only cost a
 // click. And there a change of quantum drops a cycle of its own: one click alone (the machine
-// stopped once) leaves the quantum, and only a second within kRecurrence grows it, so that a
-// single stall is one click and not two.
+// stopped once) leaves the quantum, and only a second within kRecurrence at the same quantum grows
+// it, so that a single stall is one click and not two, and the cycle a growth drops does not grow
+// the quantum once more.
 // An underflow while something sounds (the server found the buffer empty: the player heard a
 // click) takes the next longer setting at once, so that a busy machine clicks once rather than on
 // and on. After a quiet stretch without one, the buffer steps back one setting, never below where

@@ -32,6 +32,8 @@ constexpr const char* kUsage =
     "                            every server), tunnel, 44k, 48k (PulseAudio sinks, played\n"
     "                            under each load), suspend, switch, hang (PulseAudio events);\n"
     "                            default null,tunnel,suspend,switch,hang\n"
+    "  --program-log             show what each program wrote to standard error (the buffer\n"
+    "                            it chose, each change and why) after each stretch\n"
     "  --json FILE               where the figures go as JSON (default bench-results.json)\n";
 
 struct Options {
@@ -123,6 +125,8 @@ Options parse(int argc, char** argv) {
             options.plan.notes = std::max(5, std::stoi(value()));
         else if (argument == "--sinks")
             chooseSinks(value(), options);
+        else if (argument == "--program-log")
+            options.plan.programLog = true;
         else if (argument == "--json")
             options.json = value();
         else

@@ -241,7 +241,15 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     }
     std::this_thread::sleep_for(1s);
     figures.afterStart = memoryOf(program.pid());
+    std::size_t logShown = 0;
+    const auto showLog = [&] {
+        if (!plan.programLog) return;
+        const std::string text = program.log();
+        std::cerr << text.substr(std::min(logShown, text.size()));
+        logShown = text.size();
+    };
     for (int busy : plan.busyCores) {
+        showLog();
         log("playing, " + std::to_string(busy) + " cores busy");
         // On a quiet machine, while the notes play: the quantum in force.
         std::optional<std::thread> watch;
@@ -257,6 +265,7 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
     if (std::find(plan.busyCores.begin(), plan.busyCores.end(), 0) != plan.busyCores.end()) {
         // What playing costs a player: the same notes on a quiet machine, unheard, with the
         // rig's recording paused (its share of the server's work is the rig's own).
+        showLog();
         log("playing unrecorded, for what it costs");
         rig.recorder().pause();
         std::thread watch([&] {
@@ -270,6 +279,7 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
         watch.join();
         rig.recorder().resume();
     }
+    showLog();
     log("at rest");
     std::this_thread::sleep_for(kToRest);
     const std::vector<Cost> rest = costs({{program.pid()}, rig.audio().pids()}, plan.rest);
@@ -281,6 +291,7 @@ Figures measure(rig::Rig& rig, const Subject& subject, const Plan& plan) {
         for (double ms : playUnder(rig, subject, program, 0, 1).latencyMs)
             figures.afterRest.push_back(ms);
     }
+    showLog();
     if (!program.process().running()) figures.problems.push_back("the program ended by itself");
     if (const std::size_t holes = rig.recorder().holes(); holes > 0) {
         figures.problems.push_back(std::to_string(holes) + " holes in the recording");

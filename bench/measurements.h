@@ -21,6 +21,8 @@ struct Plan {
     std::vector<int> busyCores{0, 1, 2};  // the loads it plays under
     // Start-up, memory and the first notes after a rest too; they do not depend on the sink.
     bool everything = true;
+    // What the program wrote to standard error, shown after each stretch (--program-log).
+    bool programLog = false;
 };
 
 // Playing under one load: key to sound for every note, dropouts, the buffer in force.

@@ -103,8 +103,11 @@ class Recorder {
     // How often the server's timing is asked for (PulseAudio) or kept (PipeWire).
     static constexpr int kTimingIntervalMs = 25;
     // PipeWire's data thread runs ahead of the load a test puts on the machine, as a sound
-    // server's own threads do.
-    static constexpr int kRealtimePriority = 70;
+    // server's own threads do, but behind the program's rendering thread (60). Above it, on a
+    // two-core virtual machine, the recording's thread ran for 2 ms or more at a time some 500
+    // times a minute while the program's waited for the processor, and the graph went on
+    // without the program: three to four times as many missed cycles in the benchmark.
+    static constexpr int kRealtimePriority = 50;
     static std::chrono::steady_clock::duration durationOf(std::size_t samples);
 
     // A monitor recorded beside the first, mixed in by its time.

@@ -105,8 +105,8 @@ class Recorder {
     // PipeWire's data thread runs ahead of the load a test puts on the machine, as a sound
     // server's own threads do, but behind the program's rendering thread (60). Above it, on a
     // two-core virtual machine, the recording's thread ran for 2 ms or more at a time some 500
-    // times a minute while the program's waited for the processor, and the graph went on
-    // without the program: three to four times as many missed cycles in the benchmark.
+    // times a minute, the program's thread waited behind it (2.8 ms in one missed cycle), and
+    // the benchmark counted three to four times as many missed cycles.
     static constexpr int kRealtimePriority = 50;
     static std::chrono::steady_clock::duration durationOf(std::size_t samples);
 

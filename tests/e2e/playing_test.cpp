@@ -46,7 +46,7 @@ TEST_F(Playing, TheKeysPlayTheScaleInEveryRegister) {
     };
     {
         // Both cores busy, as beside a build or a video call: every note is still heard, and the
-        // buffer grows at the first dropout, so that no later note drops out.
+        // buffer grows at a dropout (on PipeWire at the second), so that later notes play clean.
         const BusyCores load(2);
         const std::vector<KeyStroke> strokes = play(keys);
         expectNotes(strokes, pitches, 300ms, 1 + 2 * changesSince(0));

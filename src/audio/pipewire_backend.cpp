@@ -146,6 +146,9 @@ void PipeWireBackend::onProcess(void* self) {
     bool atRest = false;
     if (backend->silent_.load(std::memory_order_acquire)) {
         std::memset(data.data, 0, frames * kFrameBytes);  // silence, without the synthesizer
+        // A shorter quantum that falls due at rest is asked for now, so that the next note plays
+        // at it, and the cycle the change may drop goes unheard.
+        if (const std::optional<BufferSetting> resize = driver.tick()) backend->resize(*resize);
     } else {
         if (backend->restarted_.exchange(false)) backend->cycles_.restart();
         backend->watchCycle(frames);
@@ -177,18 +180,19 @@ void PipeWireBackend::watchCycle(std::size_t frames) {
     if (!missed && time.now > 0 && cycles_.settled()) driver_.lateInCycle(late);
     const std::optional<BufferSetting> resize =
         missed ? driver_.missedCycle(audible) : driver_.tick();
-    if (resize) {
-        const Resize ask{*resize};
-        pw_loop_invoke(pw().thread_loop_get_loop(loop_), onResize, 0, &ask, sizeof ask, false,
-                       this);
-    }
+    if (resize) this->resize(*resize);
+}
+
+void PipeWireBackend::resize(const BufferSetting& setting) {
+    const Resize ask{setting};
+    pw_loop_invoke(pw().thread_loop_get_loop(loop_), onResize, 0, &ask, sizeof ask, false, this);
 }
 
 // Asks the graph for the new quantum (the loop's thread).
 int PipeWireBackend::onResize(spa_loop*, bool, std::uint32_t, const void* data, std::size_t,
                               void* self) {
     auto* backend = static_cast<PipeWireBackend*>(self);
-    if (backend->stream_ == nullptr || backend->driver_.resting()) return 0;
+    if (backend->stream_ == nullptr) return 0;
     backend->askQuantum(static_cast<const Resize*>(data)->setting.periodFrames);
     return 0;
 }

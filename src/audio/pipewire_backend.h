@@ -69,6 +69,8 @@ class PipeWireBackend : public AudioBackend {
     void askQuantum(unsigned frames);
     // Tells a missed cycle from the graph's clock, and adapts the quantum asked for.
     void watchCycle(std::size_t frames);
+    // Has the loop's thread ask for the quantum of `setting` (the data thread).
+    void resize(const BufferSetting& setting);
 
     StreamDriver& driver_;
     pw_thread_loop* loop_ = nullptr;

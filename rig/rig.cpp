@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace velune::rig {
 namespace {
@@ -118,6 +119,15 @@ std::string Program::log() const {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+bool Program::waitForLog(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (log().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline || !process_.running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 }  // namespace velune::rig

@@ -75,6 +75,8 @@ class Program {
     XWindow mainWindow() const { return mainWindow_; }
     // Everything the program wrote to its standard output and error so far.
     std::string log() const;
+    // Waits up to `timeout` for the log to say `text`; false if it did not, or the program ended.
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout);
 
   private:
     Rig& rig_;

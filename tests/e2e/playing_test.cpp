@@ -30,16 +30,6 @@ std::size_t quantumChanges(const std::string& log) {
     return changes;
 }
 
-// Waits up to `within` for the program's log to say `text`.
-bool logSays(Program& program, std::string_view text, std::chrono::seconds within) {
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (program.log().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
-
 TEST_F(Playing, TheKeysPlayTheScaleInEveryRegister) {
     x().ensureNumLock();
     const std::vector<std::string> keys{"m",    "comma", "period", "j",    "k",    "l",    "u",
@@ -120,10 +110,10 @@ TEST_F(Playing, AShorterQuantumDueAtRestIsTakenInTheRest) {
         std::this_thread::sleep_for(300ms);
     }
     x().key("m", false);
-    ASSERT_TRUE(logSays(program(), "missed a cycle: buffer", 2s)) << program().log();
+    ASSERT_TRUE(program().waitForLog("missed a cycle: buffer", 2s)) << program().log();
     rest();
     // 30 s without a click steps the quantum back; the program rests from 10 s after the note.
-    EXPECT_TRUE(logSays(program(), "clean for a while", 50s)) << program().log();
+    EXPECT_TRUE(program().waitForLog("clean for a while", 50s)) << program().log();
     const std::size_t mark = recorder().indexNow();
     play({"m"});
     const std::vector<HeardNote> heard = listen(mark);  // a dropout in it fails the test

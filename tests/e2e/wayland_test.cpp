@@ -11,8 +11,6 @@
 namespace velune::e2e {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr const char* kNoOpacity = "opacity cannot be changed";
 
 struct Desktop {
@@ -21,15 +19,6 @@ struct Desktop {
 };
 
 class Wayland : public ::testing::TestWithParam<Desktop> {};
-
-bool waitForLog(Program& program, const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (program.log().find(text) == std::string::npos) {
-        if (Clock::now() > deadline || !program.process().running()) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
 
 TEST_P(Wayland, TheWindowComesUpAndOpacityWorksWhereXWaylandRuns) {
     const Desktop desktop = GetParam();
@@ -40,12 +29,14 @@ TEST_P(Wayland, TheWindowComesUpAndOpacityWorksWhereXWaylandRuns) {
 
     if (desktop.xwayland) {
         EXPECT_TRUE(weston.waitForXWindow(kMainWindowTitle, 15s))
-            << "no X11 window through XWayland\n" << program.log();
+            << "no X11 window through XWayland\n"
+            << program.log();
         EXPECT_EQ(program.log().find("xdg_toplevel"), std::string::npos)
             << "the program ran on Wayland although XWayland was there";
     } else {
-        EXPECT_TRUE(waitForLog(program, "set_title(\"" + std::string(kMainWindowTitle), 15s))
-            << "no Wayland window\n" << program.log();
+        EXPECT_TRUE(program.waitForLog("set_title(\"" + std::string(kMainWindowTitle), 15s))
+            << "no Wayland window\n"
+            << program.log();
     }
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(program.process().running()) << program.log();
